@@ -1,0 +1,163 @@
+#include <array>
+#include <cmath>
+#include <vector>
+
+#include "symbolic/internal.h"
+
+namespace quoril::symbolic {
+
+namespace {
+
+using Adjoint = std::array<double, 4>;
+
+// Propagates the adjoint of one node into its inputs' adjoints. The order of
+// the floating-point additions is part of the result: per lane, left before
+// right; a one-lane operand collects its lanes' contributions in lane order.
+void propagate(const Topology::Entry& entry, const Adjoint& g,
+               const std::vector<SmallValue>& values,
+               std::vector<Adjoint>& adjoints) {
+  const ValueNode& node = *entry.node;
+  const int n = node.dimension;
+  switch (node.op) {
+    case ExpressionOp::Pack: {
+      for (int i = 0; i < node.input_count; ++i) {
+        if (i >= n) detail::throw_lane_index_out_of_range();
+        adjoints[entry.inputs[i]][0] += g[static_cast<std::size_t>(i)];
+      }
+      return;
+    }
+    case ExpressionOp::Component: {
+      const auto k = static_cast<std::size_t>(node.component_index);
+      adjoints[entry.inputs[0]][k] += g[0];
+      return;
+    }
+    case ExpressionOp::Add:
+    case ExpressionOp::Subtract:
+    case ExpressionOp::Multiply:
+    case ExpressionOp::Divide: {
+      const SmallValue& a = values[entry.inputs[0]];
+      const SmallValue& b = values[entry.inputs[1]];
+      const std::size_t sa = a.dimension == 1 ? 0 : 1;
+      const std::size_t sb = b.dimension == 1 ? 0 : 1;
+      // Both may be the same array when an operand is used twice (x * x).
+      double* left = adjoints[entry.inputs[0]].data();
+      double* right = adjoints[entry.inputs[1]].data();
+      const auto lanes = static_cast<std::size_t>(n);
+      switch (node.op) {
+        case ExpressionOp::Add:
+          for (std::size_t i = 0; i < lanes; ++i) {
+            left[i * sa] += g[i];
+            right[i * sb] += g[i];
+          }
+          return;
+        case ExpressionOp::Subtract:
+          for (std::size_t i = 0; i < lanes; ++i) {
+            left[i * sa] += g[i];
+            right[i * sb] -= g[i];
+          }
+          return;
+        case ExpressionOp::Multiply:
+          for (std::size_t i = 0; i < lanes; ++i) {
+            const double ai = a.lanes[i * sa];
+            const double bi = b.lanes[i * sb];
+            left[i * sa] += g[i] * bi;
+            right[i * sb] += g[i] * ai;
+          }
+          return;
+        default:
+          for (std::size_t i = 0; i < lanes; ++i) {
+            const double ai = a.lanes[i * sa];
+            const double bi = b.lanes[i * sb];
+            const double bb = bi * bi;
+            left[i * sa] += g[i] / bi;
+            right[i * sb] += ((-g[i]) * ai) / bb;
+          }
+          return;
+      }
+    }
+    case ExpressionOp::Negate:
+    case ExpressionOp::Sin:
+    case ExpressionOp::Cos: {
+      const SmallValue& x = values[entry.inputs[0]];
+      if (x.dimension < n) detail::throw_lane_index_out_of_range();
+      double* in = adjoints[entry.inputs[0]].data();
+      const auto lanes = static_cast<std::size_t>(n);
+      if (node.op == ExpressionOp::Negate) {
+        for (std::size_t i = 0; i < lanes; ++i) in[i] += (-1.0) * g[i];
+      } else if (node.op == ExpressionOp::Sin) {
+        for (std::size_t i = 0; i < lanes; ++i) {
+          in[i] += std::cos(x.lanes[i]) * g[i];
+        }
+      } else {
+        for (std::size_t i = 0; i < lanes; ++i) {
+          in[i] += (-std::sin(x.lanes[i])) * g[i];
+        }
+      }
+      return;
+    }
+    case ExpressionOp::None:
+      break;
+  }
+  detail::throw_logic_error("unsupported symbolic backward op");
+}
+
+}  // namespace
+
+void Value::backward(SmallValue seed) const {
+  require_valid(*this, "backward value");
+  require_finite(seed);
+  if (seed.dimension != node().dimension) {
+    detail::throw_invalid_argument(
+        "backward seed dimension does not match output dimension");
+  }
+  Topology topology;
+  build_topology(*this, topology, true);
+  const auto& order = topology.order;
+
+  // Adjoints are indexed by position in the order; every node of the order
+  // is reached by the walk, so every one has an entry, zero until a
+  // contribution arrives.
+  std::vector<Adjoint> adjoints(order.size(), Adjoint{});
+  if (adjoints.empty()) return;  // never: the walk always orders the root
+  adjoints.back() = seed.lanes;
+  for (std::size_t position = order.size(); position-- > 0;) {
+    const Topology::Entry& entry = order[position];
+    if (entry.node->kind != ValueKind::Expression) continue;
+    const Adjoint g = adjoints[position];
+    propagate(entry, g, topology.values, adjoints);
+  }
+
+  // Nothing has been written into a node before this loop, and it cannot
+  // fail, so a pass updates all reachable Parameters or none.
+  for (std::size_t position = 0; position < order.size(); ++position) {
+    ValueNode& node = *order[position].node;
+    if (node.kind != ValueKind::Parameter) continue;
+    if (!node.grad) {
+      SmallValue zero;
+      zero.dimension = node.dimension;
+      node.grad = zero;
+    }
+    for (int i = 0; i < node.dimension; ++i) {
+      const auto lane_index = static_cast<std::size_t>(i);
+      node.grad->lanes[lane_index] += adjoints[position][lane_index];
+    }
+  }
+}
+
+void Value::backward() const {
+  if (node().dimension != 1) {
+    detail::throw_invalid_argument(
+        "backward() without seed requires scalar output");
+  }
+  backward(small_value(1.0));
+}
+
+void Value::zero_grad() const {
+  Topology topology;
+  build_topology(*this, topology, false);
+  for (const Topology::Entry& entry : topology.order) {
+    if (entry.node->kind == ValueKind::Parameter) entry.node->grad.reset();
+  }
+}
+
+}  // namespace quoril::symbolic
