@@ -1,6 +1,5 @@
 #include <bit>
 #include <cassert>
-#include <limits>
 #include <utility>
 #include <vector>
 
@@ -8,76 +7,77 @@
 
 namespace quoril::symbolic {
 
+void PositionTable::begin_walk() noexcept {
+  size_ = 0;
+  if (++walk_ == 0) {
+    // After 2^32 walks stale slots could look current again.
+    for (Slot& slot : slots_) slot.walk = 0;
+    walk_ = 1;
+  }
+}
+
+std::pair<std::uint32_t*, bool> PositionTable::find_or_insert(
+    std::uint64_t id) {
+  if ((size_ + 1) * 2 > slots_.size()) grow();
+  std::size_t i = index_of(id);
+  while (true) {
+    Slot& slot = slots_[i];
+    if (slot.walk != walk_) {
+      slot = {id, kUnplaced, walk_};
+      ++size_;
+      return {&slot.position, true};
+    }
+    if (slot.id == id) return {&slot.position, false};
+    i = (i + 1) & mask_;
+  }
+}
+
+std::uint32_t* PositionTable::find(std::uint64_t id) noexcept {
+  std::size_t i = index_of(id);
+  while (slots_[i].walk != walk_ || slots_[i].id != id) i = (i + 1) & mask_;
+  return &slots_[i].position;
+}
+
+void PositionTable::grow() {
+  std::vector<Slot> old = std::move(slots_);
+  const std::size_t capacity = old.empty() ? 64 : old.size() * 2;
+  slots_.assign(capacity, Slot{0, 0, 0});
+  mask_ = capacity - 1;
+  shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
+  const std::uint32_t current = walk_;
+  if (walk_ == 0) walk_ = 1;
+  for (const Slot& slot : old) {
+    if (slot.walk != current) continue;
+    std::size_t i = index_of(slot.id);
+    while (slots_[i].walk == walk_) i = (i + 1) & mask_;
+    slots_[i] = {slot.id, slot.position, walk_};
+  }
+}
+
+void PositionTable::release() noexcept {
+  std::vector<Slot>().swap(slots_);
+  size_ = 0;
+  mask_ = 0;
+  shift_ = 63;
+}
+
 namespace {
 
-constexpr std::uint32_t kUnplaced = std::numeric_limits<std::uint32_t>::max();
+// Buffers above this many entries are given back after the call instead of
+// being kept for the next one.
+constexpr std::size_t kRetainedEntries = std::size_t{1} << 18;
 
-// Open-addressing map from node id to the node's position in the order. Ids
-// are never 0, so 0 marks a free slot; ids are dense and sequential, so a
-// multiplicative hash spreads them well.
-class PositionTable {
- public:
-  // Returns the position slot of `id` and whether it was just inserted (with
-  // kUnplaced as its position).
-  std::pair<std::uint32_t*, bool> find_or_insert(std::uint64_t id) {
-    if ((size_ + 1) * 2 > slots_.size()) grow();
-    std::size_t i = index_of(id);
-    while (true) {
-      Slot& slot = slots_[i];
-      if (slot.id == id) return {&slot.position, false};
-      if (slot.id == 0) {
-        slot.id = id;
-        slot.position = kUnplaced;
-        ++size_;
-        return {&slot.position, true};
-      }
-      i = (i + 1) & mask_;
-    }
+thread_local Topology t_topology;
+thread_local bool t_topology_in_use = false;
+
+template <typename T>
+void reset(std::vector<T>& buffer) noexcept {
+  if (buffer.capacity() > kRetainedEntries) {
+    std::vector<T>().swap(buffer);
+  } else {
+    buffer.clear();
   }
-
-  std::uint32_t* find(std::uint64_t id) {
-    std::size_t i = index_of(id);
-    while (slots_[i].id != id) i = (i + 1) & mask_;
-    return &slots_[i].position;
-  }
-
- private:
-  struct Slot {
-    std::uint64_t id = 0;
-    std::uint32_t position = 0;
-  };
-
-  std::size_t index_of(std::uint64_t id) const noexcept {
-    return static_cast<std::size_t>((id * 0x9E3779B97F4A7C15ull) >> shift_) &
-           mask_;
-  }
-
-  void grow() {
-    std::vector<Slot> old = std::move(slots_);
-    const std::size_t capacity = old.empty() ? 64 : old.size() * 2;
-    slots_.assign(capacity, Slot{});
-    mask_ = capacity - 1;
-    shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
-    for (const Slot& slot : old) {
-      if (slot.id == 0) continue;
-      std::size_t i = index_of(slot.id);
-      while (slots_[i].id != 0) i = (i + 1) & mask_;
-      slots_[i] = slot;
-    }
-  }
-
-  std::vector<Slot> slots_;
-  std::size_t size_ = 0;
-  std::size_t mask_ = 0;
-  unsigned shift_ = 64;
-};
-
-struct Frame {
-  ValueNode* node;
-  std::int32_t next;
-  bool tracked;
-  std::uint32_t inputs[4];
-};
+}
 
 SmallValue compute(const ValueNode& node, const std::uint32_t* inputs,
                    const std::vector<SmallValue>& values) {
@@ -130,19 +130,43 @@ SmallValue compute(const ValueNode& node, const std::uint32_t* inputs,
 
 }  // namespace
 
-void build_topology(const Value& root, Topology& topology, bool evaluate) {
+TopologyLease::TopologyLease() : topology_(&t_topology) {
+  if (t_topology_in_use) {
+    owned_ = std::make_unique<Topology>();
+    topology_ = owned_.get();
+  } else {
+    t_topology_in_use = true;
+  }
+}
+
+TopologyLease::~TopologyLease() {
+  if (owned_) return;
+  Topology& t = *topology_;
+  reset(t.order);
+  reset(t.values);
+  reset(t.adjoints);
+  reset(t.stack);
+  if (t.placed.capacity() > kRetainedEntries) t.placed.release();
+  t_topology_in_use = false;
+}
+
+void build_topology(const Value& root, Topology& topology, Walk walk) {
   require_valid(root, "backward value");
   using detail::NodeAccess;
-  std::vector<Frame> stack;
-  stack.reserve(64);
-  PositionTable placed;
+  using Frame = Topology::Frame;
+  const bool evaluate = walk != Walk::OrderOnly;
+  const bool keep_order = walk != Walk::Evaluate;
+  auto& stack = topology.stack;
   auto& order = topology.order;
   auto& values = topology.values;
+  PositionTable& placed = topology.placed;
+  placed.begin_walk();
+  std::uint32_t count = 0;
 
   // Only a node with more than one owner can be reached along two paths of
   // the graph: every in-graph path to it holds its own handle, all kept alive
   // by the root during the walk. Solely owned nodes therefore skip the table,
-  // which long chains built from temporaries consist of.
+  // and long chains built from temporaries consist of them.
   stack.push_back({NodeAccess::get(root), 0, false, {}});
   while (!stack.empty()) {
     Frame& frame = stack.back();
@@ -155,7 +179,7 @@ void build_topology(const Value& root, Topology& topology, bool evaluate) {
         auto [position, inserted] = placed.find_or_insert(child->id);
         if (!inserted) {
           // A DAG cannot reach a node that is still being entered.
-          assert(*position != kUnplaced);
+          assert(*position != PositionTable::kUnplaced);
           frame.inputs[frame.next++] = *position;
           continue;
         }
@@ -164,10 +188,12 @@ void build_topology(const Value& root, Topology& topology, bool evaluate) {
       continue;
     }
 
-    const auto position = static_cast<std::uint32_t>(order.size());
+    const std::uint32_t position = count++;
     if (evaluate) values.push_back(compute(*node, frame.inputs, values));
-    order.push_back({node, {frame.inputs[0], frame.inputs[1], frame.inputs[2],
-                            frame.inputs[3]}});
+    if (keep_order) {
+      order.push_back({node, {frame.inputs[0], frame.inputs[1],
+                              frame.inputs[2], frame.inputs[3]}});
+    }
     if (frame.tracked) *placed.find(node->id) = position;
     stack.pop_back();
     if (!stack.empty()) {
@@ -178,8 +204,9 @@ void build_topology(const Value& root, Topology& topology, bool evaluate) {
 }
 
 SmallValue Value::evaluate() const {
-  Topology topology;
-  build_topology(*this, topology, true);
+  TopologyLease lease;
+  Topology& topology = lease.get();
+  build_topology(*this, topology, Walk::Evaluate);
   return topology.values.back();
 }
 

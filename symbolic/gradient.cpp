@@ -110,14 +110,16 @@ void Value::backward(SmallValue seed) const {
     detail::throw_invalid_argument(
         "backward seed dimension does not match output dimension");
   }
-  Topology topology;
-  build_topology(*this, topology, true);
+  TopologyLease lease;
+  Topology& topology = lease.get();
+  build_topology(*this, topology, Walk::EvaluateForBackward);
   const auto& order = topology.order;
 
   // Adjoints are indexed by position in the order; every node of the order
   // is reached by the walk, so every one has an entry, zero until a
   // contribution arrives.
-  std::vector<Adjoint> adjoints(order.size(), Adjoint{});
+  std::vector<Adjoint>& adjoints = topology.adjoints;
+  adjoints.assign(order.size(), Adjoint{});
   if (adjoints.empty()) return;  // never: the walk always orders the root
   adjoints.back() = seed.lanes;
   for (std::size_t position = order.size(); position-- > 0;) {
@@ -153,8 +155,9 @@ void Value::backward() const {
 }
 
 void Value::zero_grad() const {
-  Topology topology;
-  build_topology(*this, topology, false);
+  TopologyLease lease;
+  Topology& topology = lease.get();
+  build_topology(*this, topology, Walk::OrderOnly);
   for (const Topology::Entry& entry : topology.order) {
     if (entry.node->kind == ValueKind::Parameter) entry.node->grad.reset();
   }

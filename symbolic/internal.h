@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "symbolic/value.h"
@@ -134,26 +135,93 @@ std::shared_ptr<ValueNode> new_leaf(ValueKind kind, int dimension,
 Value binary_expression(ExpressionOp op, Value left, Value right);
 Value unary_expression(ExpressionOp op, Value operand);
 
+// Open-addressing map from node id to the node's position in an evaluation
+// order. Slots carry the number of the walk that wrote them, so starting a
+// new walk empties the table without touching its memory.
+class PositionTable {
+ public:
+  static constexpr std::uint32_t kUnplaced = 0xFFFFFFFFu;
+
+  void begin_walk() noexcept;
+  // Returns the position slot of `id` and whether it was just inserted (with
+  // kUnplaced as its position).
+  std::pair<std::uint32_t*, bool> find_or_insert(std::uint64_t id);
+  std::uint32_t* find(std::uint64_t id) noexcept;
+  std::size_t capacity() const noexcept { return slots_.size(); }
+  void release() noexcept;
+
+ private:
+  struct Slot {
+    std::uint64_t id;
+    std::uint32_t position;
+    std::uint32_t walk;
+  };
+
+  std::size_t index_of(std::uint64_t id) const noexcept {
+    // Ids are sequential; Fibonacci hashing spreads them over the table.
+    return static_cast<std::size_t>((id * 0x9E3779B97F4A7C15ull) >> shift_) &
+           mask_;
+  }
+  void grow();
+
+  std::vector<Slot> slots_;
+  std::size_t size_ = 0;
+  std::size_t mask_ = 0;
+  unsigned shift_ = 63;
+  std::uint32_t walk_ = 0;
+};
+
 // The evaluation order of one graph: every reachable node once, each after
 // its inputs, the root last. Raw node pointers are enough because the root
 // handle keeps the whole graph alive for the duration of a call.
 struct Topology {
   struct Entry {
     ValueNode* node;
-    // Positions of the node's inputs in `order`.
+    // Positions of the node's inputs in the order.
     std::uint32_t inputs[4];
   };
+  struct Frame {
+    ValueNode* node;
+    std::int32_t next;
+    bool tracked;
+    std::uint32_t inputs[4];
+  };
+
   std::vector<Entry> order;
-  // Forward value of order[i]; empty unless the walk evaluated.
+  // Forward value of each position; filled only by an evaluating walk.
   std::vector<SmallValue> values;
+  // Reverse-pass adjoint of each position.
+  std::vector<std::array<double, 4>> adjoints;
+  std::vector<Frame> stack;
+  PositionTable placed;
 };
 
+// Lends the calling thread's topology buffers to one call and takes them
+// back emptied, so repeated evaluation of a graph does not allocate (or
+// fault in fresh pages) on every call. A nested or concurrent use on the same
+// thread gets buffers of its own.
+class TopologyLease {
+ public:
+  TopologyLease();
+  ~TopologyLease();
+  TopologyLease(const TopologyLease&) = delete;
+  TopologyLease& operator=(const TopologyLease&) = delete;
+
+  Topology& get() noexcept { return *topology_; }
+
+ private:
+  Topology* topology_;
+  std::unique_ptr<Topology> owned_;
+};
+
+enum class Walk { OrderOnly, Evaluate, EvaluateForBackward };
+
 // Orders the graph under `root` depth first (inputs in index order, each node
-// appended after its inputs). With `evaluate` set, each node's value is
-// computed as it is appended, which is exactly evaluation in order, so the
-// first failing node in the order is the one reported. Throws
+// appended after its inputs). When evaluating, each node's value is computed
+// as it is appended, which is exactly evaluation in order, so the first
+// failing node in the order is the one reported. Throws
 // std::invalid_argument for an empty root.
-void build_topology(const Value& root, Topology& topology, bool evaluate);
+void build_topology(const Value& root, Topology& topology, Walk walk);
 
 }  // namespace quoril::symbolic
 
