@@ -196,6 +196,13 @@ py::tuple inputs_tuple(const Value& self) {
   return result;
 }
 
+PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
+  const std::string message =
+      py::detail::get_fully_qualified_tp_name(type) + ": No constructor defined!";
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+  return nullptr;
+}
+
 }  // namespace
 
 // ---- Module ---------------------------------------------------------------
@@ -206,6 +213,15 @@ PYBIND11_MODULE(_quoril, m, py::multiple_interpreters::not_supported()) {
   m.attr("__version__") = "0.1.0";
 
   py::class_<Value> expression(m, "Expression");
+  {
+    // An instance made by __new__ alone would hold no Value, and every method
+    // would then read through a null pointer. Objects come only from the
+    // module's own functions, which allocate instances without tp_new, so
+    // tp_new can refuse with the error a call of the type gave anyway.
+    auto* type = reinterpret_cast<PyTypeObject*>(expression.ptr());
+    type->tp_new = &refuse_new;
+    PyType_Modified(type);
+  }
 
   expression
       .def_property_readonly("id", [](const Value& self) -> std::uint64_t {

@@ -1,4 +1,5 @@
 import ast
+import copy
 import importlib.util
 import os
 import shutil
@@ -29,6 +30,27 @@ def test_expression_cannot_be_constructed():
     with pytest.raises(TypeError) as excinfo:
         Expression()
     assert str(excinfo.value) == "_quoril.Expression: No constructor defined!"
+
+
+class _Derived(Expression):
+    pass
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: Expression.__new__(Expression),
+        lambda: object.__new__(Expression),
+        lambda: _Derived.__new__(_Derived),
+        lambda: _Derived(),
+        lambda: copy.copy(Parameter(1.0)),
+    ],
+    ids=["new", "object-new", "subclass-new", "subclass-call", "copy"],
+)
+def test_no_expression_without_a_node_can_be_made(make):
+    # Such an object would hand every method a handle to nothing.
+    with pytest.raises(TypeError):
+        make()
 
 
 @pytest.mark.parametrize("attribute", ["name", "id", "grad", "x", "label"])
