@@ -79,23 +79,24 @@ void reset(std::vector<T>& buffer) noexcept {
   }
 }
 
-SmallValue compute(const ValueNode& node, const std::uint32_t* inputs,
-                   const std::vector<SmallValue>& values) {
-  switch (node.kind) {
-    case ValueKind::Constant:
-    case ValueKind::Parameter:
-      return node.value;
-    case ValueKind::Undefined:
-      detail::throw_logic_error(
-          "cannot evaluate symbolic graph with Undefined values");
-    case ValueKind::Expression:
-      break;
+SmallValue leaf_value(const ValueNode& node) {
+  if (node.kind == ValueKind::Undefined) {
+    detail::throw_logic_error(
+        "cannot evaluate symbolic graph with Undefined values");
   }
-  switch (node.op) {
+  return node.value;
+}
+
+// Computes an Expression node from its inputs' values, with the kernels that
+// folding uses.
+SmallValue compute(const Topology::Entry& entry,
+                   const std::vector<SmallValue>& values) {
+  const std::uint32_t* inputs = entry.inputs;
+  switch (entry.op) {
     case ExpressionOp::Pack: {
       SmallValue r;
-      r.dimension = node.dimension;
-      for (int i = 0; i < node.input_count; ++i) {
+      r.dimension = entry.dimension;
+      for (int i = 0; i < entry.input_count; ++i) {
         const SmallValue& v = values[inputs[i]];
         if (v.dimension != 1) detail::throw_logic_error("Pack input is not scalar");
         r.lanes[static_cast<std::size_t>(i)] = v.lanes[0];
@@ -104,7 +105,7 @@ SmallValue compute(const ValueNode& node, const std::uint32_t* inputs,
     }
     case ExpressionOp::Component: {
       const SmallValue& v = values[inputs[0]];
-      const int k = node.component_index;
+      const int k = entry.component_index;
       if (k < 0 || k >= v.dimension) detail::throw_lane_index_out_of_range();
       SmallValue r;
       r.dimension = 1;
@@ -116,16 +117,26 @@ SmallValue compute(const ValueNode& node, const std::uint32_t* inputs,
     case ExpressionOp::Subtract:
     case ExpressionOp::Multiply:
     case ExpressionOp::Divide:
-      return binary_constant(node.op, values[inputs[0]], values[inputs[1]],
-                             node.dimension);
+      return binary_constant(entry.op, values[inputs[0]], values[inputs[1]],
+                             entry.dimension);
     case ExpressionOp::Negate:
     case ExpressionOp::Sin:
     case ExpressionOp::Cos:
-      return unary_constant(node.op, values[inputs[0]]);
+      return unary_constant(entry.op, values[inputs[0]]);
     case ExpressionOp::None:
       break;
   }
   detail::throw_logic_error("unsupported symbolic expression op");
+}
+
+Topology::Entry describe(ValueNode* node) noexcept {
+  return {node,
+          {0, 0, 0, 0},
+          node->kind,
+          node->op,
+          static_cast<std::int8_t>(node->dimension),
+          static_cast<std::int8_t>(node->input_count),
+          node->component_index};
 }
 
 }  // namespace
@@ -153,6 +164,7 @@ TopologyLease::~TopologyLease() {
 void build_topology(const Value& root, Topology& topology, Walk walk) {
   require_valid(root, "backward value");
   using detail::NodeAccess;
+  using Entry = Topology::Entry;
   using Frame = Topology::Frame;
   const bool evaluate = walk != Walk::OrderOnly;
   const bool keep_order = walk != Walk::Evaluate;
@@ -163,42 +175,73 @@ void build_topology(const Value& root, Topology& topology, Walk walk) {
   placed.begin_walk();
   std::uint32_t count = 0;
 
-  // Only a node with more than one owner can be reached along two paths of
-  // the graph: every in-graph path to it holds its own handle, all kept alive
-  // by the root during the walk. Solely owned nodes therefore skip the table,
-  // and long chains built from temporaries consist of them.
-  stack.push_back({NodeAccess::get(root), 0, false, {}});
+  // Places a node whose inputs are all placed. Values are computed in exactly
+  // the order nodes are placed, so the first failing node in the order is the
+  // one whose error is reported.
+  const auto place = [&](const Entry& entry) {
+    if (evaluate) {
+      values.push_back(entry.kind == ValueKind::Expression
+                           ? compute(entry, values)
+                           : leaf_value(*entry.node));
+    }
+    if (keep_order) order.push_back(entry);
+    return count++;
+  };
+  const auto enter = [&](ValueNode* node, bool tracked) {
+    Frame& frame = stack.emplace_back();
+    frame.entry = describe(node);
+    frame.next = 0;
+    frame.tracked = tracked;
+    for (int i = 0; i < node->input_count; ++i) {
+      const Value& input = node->inputs[static_cast<std::size_t>(i)];
+      frame.children[i] = NodeAccess::get(input);
+      // Only a node with more than one owner can be reached along two paths
+      // of the graph: every in-graph path to it holds its own handle, all
+      // kept alive by the root during the walk. Solely owned nodes skip the
+      // table, and long chains built from temporaries consist of them.
+      frame.shared[i] = NodeAccess::use_count(input) > 1;
+    }
+  };
+
+  ValueNode* const root_node = NodeAccess::get(root);
+  if (root_node->input_count == 0) {
+    place(describe(root_node));
+    return;
+  }
+  enter(root_node, false);
   while (!stack.empty()) {
     Frame& frame = stack.back();
-    ValueNode* node = frame.node;
-    if (frame.next < node->input_count) {
-      const Value& input = node->inputs[static_cast<std::size_t>(frame.next)];
-      ValueNode* child = NodeAccess::get(input);
-      const bool tracked = NodeAccess::use_count(input) > 1;
+    if (frame.next < frame.entry.input_count) {
+      ValueNode* child = frame.children[frame.next];
+      const bool tracked = frame.shared[frame.next];
+      std::uint32_t* slot = nullptr;
       if (tracked) {
         auto [position, inserted] = placed.find_or_insert(child->id);
         if (!inserted) {
           // A DAG cannot reach a node that is still being entered.
           assert(*position != PositionTable::kUnplaced);
-          frame.inputs[frame.next++] = *position;
+          frame.entry.inputs[frame.next++] = *position;
           continue;
         }
+        slot = position;
       }
-      stack.push_back({child, 0, tracked, {}});
+      if (child->input_count == 0) {
+        // A leaf is placed as soon as it is entered.
+        const std::uint32_t position = place(describe(child));
+        if (slot != nullptr) *slot = position;
+        frame.entry.inputs[frame.next++] = position;
+        continue;
+      }
+      enter(child, tracked);
       continue;
     }
 
-    const std::uint32_t position = count++;
-    if (evaluate) values.push_back(compute(*node, frame.inputs, values));
-    if (keep_order) {
-      order.push_back({node, {frame.inputs[0], frame.inputs[1],
-                              frame.inputs[2], frame.inputs[3]}});
-    }
-    if (frame.tracked) *placed.find(node->id) = position;
+    const std::uint32_t position = place(frame.entry);
+    if (frame.tracked) *placed.find(frame.entry.node->id) = position;
     stack.pop_back();
     if (!stack.empty()) {
       Frame& parent = stack.back();
-      parent.inputs[parent.next++] = position;
+      parent.entry.inputs[parent.next++] = position;
     }
   }
 }

@@ -16,18 +16,17 @@ using Adjoint = std::array<double, 4>;
 void propagate(const Topology::Entry& entry, const Adjoint& g,
                const std::vector<SmallValue>& values,
                std::vector<Adjoint>& adjoints) {
-  const ValueNode& node = *entry.node;
-  const int n = node.dimension;
-  switch (node.op) {
+  const int n = entry.dimension;
+  switch (entry.op) {
     case ExpressionOp::Pack: {
-      for (int i = 0; i < node.input_count; ++i) {
+      for (int i = 0; i < entry.input_count; ++i) {
         if (i >= n) detail::throw_lane_index_out_of_range();
         adjoints[entry.inputs[i]][0] += g[static_cast<std::size_t>(i)];
       }
       return;
     }
     case ExpressionOp::Component: {
-      const auto k = static_cast<std::size_t>(node.component_index);
+      const auto k = static_cast<std::size_t>(entry.component_index);
       adjoints[entry.inputs[0]][k] += g[0];
       return;
     }
@@ -43,7 +42,7 @@ void propagate(const Topology::Entry& entry, const Adjoint& g,
       double* left = adjoints[entry.inputs[0]].data();
       double* right = adjoints[entry.inputs[1]].data();
       const auto lanes = static_cast<std::size_t>(n);
-      switch (node.op) {
+      switch (entry.op) {
         case ExpressionOp::Add:
           for (std::size_t i = 0; i < lanes; ++i) {
             left[i * sa] += g[i];
@@ -82,9 +81,9 @@ void propagate(const Topology::Entry& entry, const Adjoint& g,
       if (x.dimension < n) detail::throw_lane_index_out_of_range();
       double* in = adjoints[entry.inputs[0]].data();
       const auto lanes = static_cast<std::size_t>(n);
-      if (node.op == ExpressionOp::Negate) {
+      if (entry.op == ExpressionOp::Negate) {
         for (std::size_t i = 0; i < lanes; ++i) in[i] += (-1.0) * g[i];
-      } else if (node.op == ExpressionOp::Sin) {
+      } else if (entry.op == ExpressionOp::Sin) {
         for (std::size_t i = 0; i < lanes; ++i) {
           in[i] += std::cos(x.lanes[i]) * g[i];
         }
@@ -124,7 +123,7 @@ void Value::backward(SmallValue seed) const {
   adjoints.back() = seed.lanes;
   for (std::size_t position = order.size(); position-- > 0;) {
     const Topology::Entry& entry = order[position];
-    if (entry.node->kind != ValueKind::Expression) continue;
+    if (entry.kind != ValueKind::Expression) continue;
     const Adjoint g = adjoints[position];
     propagate(entry, g, topology.values, adjoints);
   }
@@ -132,8 +131,8 @@ void Value::backward(SmallValue seed) const {
   // Nothing has been written into a node before this loop, and it cannot
   // fail, so a pass updates all reachable Parameters or none.
   for (std::size_t position = 0; position < order.size(); ++position) {
+    if (order[position].kind != ValueKind::Parameter) continue;
     ValueNode& node = *order[position].node;
-    if (node.kind != ValueKind::Parameter) continue;
     if (!node.grad) {
       SmallValue zero;
       zero.dimension = node.dimension;
@@ -159,7 +158,7 @@ void Value::zero_grad() const {
   Topology& topology = lease.get();
   build_topology(*this, topology, Walk::OrderOnly);
   for (const Topology::Entry& entry : topology.order) {
-    if (entry.node->kind == ValueKind::Parameter) entry.node->grad.reset();
+    if (entry.kind == ValueKind::Parameter) entry.node->grad.reset();
   }
 }
 

@@ -175,16 +175,27 @@ class PositionTable {
 // its inputs, the root last. Raw node pointers are enough because the root
 // handle keeps the whole graph alive for the duration of a call.
 struct Topology {
+  // What the reverse pass needs of a node, copied while the walk has the
+  // node in cache, so the pass over the order never touches node memory.
   struct Entry {
     ValueNode* node;
     // Positions of the node's inputs in the order.
     std::uint32_t inputs[4];
+    ValueKind kind;
+    ExpressionOp op;
+    std::int8_t dimension;
+    std::int8_t input_count;
+    std::int32_t component_index;
   };
+  // A node being walked: its entry (filled in as its inputs are placed) and
+  // its inputs' nodes, read once on the way down so that finishing the node
+  // on the way back up does not touch its memory again.
   struct Frame {
-    ValueNode* node;
+    Entry entry;
+    ValueNode* children[4];
     std::int32_t next;
     bool tracked;
-    std::uint32_t inputs[4];
+    bool shared[4];
   };
 
   std::vector<Entry> order;
