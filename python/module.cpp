@@ -80,8 +80,22 @@ SmallValue parse_small_value_args(const py::args& args, const char* label) {
   return small_value_from(lanes, count);
 }
 
+// The Expression type, set once when the module body registers it.
+PyTypeObject* g_expression_type = nullptr;
+
+// Returns the Value held by an Expression object, or null for any other
+// object. Every Expression holds one: the type refuses bare __new__.
+const Value* expression_value(PyObject* object) {
+  if (Py_TYPE(object) != g_expression_type &&
+      !PyType_IsSubtype(Py_TYPE(object), g_expression_type)) {
+    return nullptr;
+  }
+  auto* instance = reinterpret_cast<py::detail::instance*>(object);
+  return instance->get_value_and_holder().value_ptr<Value>();
+}
+
 Value coerce_symbolic_value(const py::handle& object, const char* label) {
-  if (py::isinstance<Value>(object)) return object.cast<const Value&>();
+  if (const Value* value = expression_value(object.ptr())) return *value;
   if (is_number(object)) {
     return quoril::symbolic::constant(to_double(object));
   }
@@ -196,6 +210,44 @@ py::tuple inputs_tuple(const Value& self) {
   return result;
 }
 
+// The operators' own slots. Python would otherwise reach the registered
+// __add__ and friends through a method lookup and the library's generic
+// dispatch on every operation; these do the same conversion and core call
+// directly. The registered methods stay for explicit calls and introspection.
+template <Value (*Apply)(Value, Value)>
+PyObject* binary_slot(PyObject* left, PyObject* right) noexcept {
+  try {
+    if (const Value* self = expression_value(left)) {
+      Value other = coerce_symbolic_value(right, "right operand");
+      return py::cast(Apply(*self, std::move(other))).release().ptr();
+    }
+    // Python calls a binary slot only when one operand has this type.
+    const Value* self = expression_value(right);
+    if (self == nullptr) Py_RETURN_NOTIMPLEMENTED;
+    Value other = coerce_symbolic_value(left, "left operand");
+    return py::cast(Apply(std::move(other), *self)).release().ptr();
+  } catch (...) {
+    py::detail::try_translate_exceptions();
+    return nullptr;
+  }
+}
+
+PyObject* negative_slot(PyObject* operand) noexcept {
+  try {
+    const Value* self = expression_value(operand);
+    if (self == nullptr) Py_RETURN_NOTIMPLEMENTED;
+    return py::cast(-*self).release().ptr();
+  } catch (...) {
+    py::detail::try_translate_exceptions();
+    return nullptr;
+  }
+}
+
+Value add(Value a, Value b) { return std::move(a) + std::move(b); }
+Value subtract(Value a, Value b) { return std::move(a) - std::move(b); }
+Value multiply(Value a, Value b) { return std::move(a) * std::move(b); }
+Value divide(Value a, Value b) { return std::move(a) / std::move(b); }
+
 PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
   const std::string message =
       py::detail::get_fully_qualified_tp_name(type) + ": No constructor defined!";
@@ -213,6 +265,7 @@ PYBIND11_MODULE(_quoril, m, py::multiple_interpreters::not_supported()) {
   m.attr("__version__") = "0.1.0";
 
   py::class_<Value> expression(m, "Expression");
+  g_expression_type = reinterpret_cast<PyTypeObject*>(expression.ptr());
   {
     // An instance made by __new__ alone would hold no Value, and every method
     // would then read through a null pointer. Objects come only from the
@@ -320,6 +373,15 @@ PYBIND11_MODULE(_quoril, m, py::multiple_interpreters::not_supported()) {
       .def(
           "__neg__", [](Value self) { return -std::move(self); },
           py::is_operator());
+  {
+    PyNumberMethods* number = g_expression_type->tp_as_number;
+    number->nb_add = &binary_slot<&add>;
+    number->nb_subtract = &binary_slot<&subtract>;
+    number->nb_multiply = &binary_slot<&multiply>;
+    number->nb_true_divide = &binary_slot<&divide>;
+    number->nb_negative = &negative_slot;
+    PyType_Modified(g_expression_type);
+  }
 
   m.def("Constant", &make_constant);
   m.def("Parameter", &make_parameter);

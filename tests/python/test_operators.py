@@ -296,3 +296,39 @@ def test_doc_is_only_the_generated_signature(function, signature):
 ])
 def test_property_getter_signature(prop, result):
     assert getattr(Expression, prop).fget.__doc__ == f"(arg0: _quoril.Expression) -> {result}\n"
+
+
+@pytest.mark.parametrize(
+    ("method", "apply", "reflected"),
+    [
+        ("__add__", operator.add, False),
+        ("__radd__", operator.add, True),
+        ("__sub__", operator.sub, False),
+        ("__rsub__", operator.sub, True),
+        ("__mul__", operator.mul, False),
+        ("__rmul__", operator.mul, True),
+        ("__truediv__", operator.truediv, False),
+        ("__rtruediv__", operator.truediv, True),
+    ],
+)
+@pytest.mark.parametrize("other", [2, [1, 2], "a"], ids=["number", "sequence", "str"])
+def test_explicit_method_call_matches_the_operator(method, apply, reflected, other):
+    # Operators go through the type's own slots; the registered methods must
+    # build the same graph and raise the same errors.
+    p = Parameter(3.0, 4.0)
+
+    def outcome(build):
+        try:
+            e = build()
+        except TypeError as error:
+            return str(error)
+        return (e.op, e.dim, slots(e))
+
+    by_operator = outcome(lambda: apply(other, p) if reflected else apply(p, other))
+    by_method = outcome(lambda: getattr(p, method)(other))
+    assert by_method == by_operator
+
+
+def test_explicit_neg_matches_the_operator():
+    p = Parameter(3.0)
+    assert (p.__neg__().op, (-p).op) == ("Negate", "Negate")
