@@ -98,7 +98,9 @@ Value component(Value value, int index) {
     return constant(node.value.lanes[static_cast<std::size_t>(index)]);
   }
   if (node.kind == ValueKind::Expression && node.op == ExpressionOp::Pack) {
-    return node.inputs[static_cast<std::size_t>(index)];
+    // Through the checked accessor: a Pack made by hand with make_expression
+    // may have fewer inputs than lanes.
+    return value.input(index);
   }
   return make_expression(ExpressionOp::Component, 1,
                          {std::move(value), {}, {}, {}}, 1, index);

@@ -92,6 +92,7 @@ SmallValue leaf_value(const ValueNode& node) {
 SmallValue compute(const Topology::Entry& entry,
                    const std::vector<SmallValue>& values) {
   const std::uint32_t* inputs = entry.inputs;
+  require_operands(entry);
   switch (entry.op) {
     case ExpressionOp::Pack: {
       SmallValue r;

@@ -17,6 +17,7 @@ void propagate(const Topology::Entry& entry, const Adjoint& g,
                const std::vector<SmallValue>& values,
                std::vector<Adjoint>& adjoints) {
   const int n = entry.dimension;
+  require_operands(entry);
   switch (entry.op) {
     case ExpressionOp::Pack: {
       for (int i = 0; i < entry.input_count; ++i) {

@@ -34,35 +34,60 @@ const char* to_string(ExpressionOp op) noexcept {
   return "Unknown";
 }
 
+namespace {
+
+// The release list of the outermost node destructor running on this thread.
+// A plain pointer, so it has no destructor of its own to order against
+// handles that die at thread or process exit.
+thread_local std::vector<Value>* t_release_list = nullptr;
+
+// Empties the four slots of a dying node without letting a release recurse
+// into a node that has inputs of its own: such an input is moved onto the
+// release list when this node holds its last reference, and otherwise only
+// loses one owner. A node that uses one input in two slots (x * x) holds
+// two references to it; the first is dropped here, the second is then the
+// last and goes onto the list.
+void strip_inputs(std::array<Value, 4>& inputs,
+                  std::vector<Value>& list) noexcept {
+  for (std::size_t i = inputs.size(); i-- > 0;) {
+    Value& input = inputs[i];
+    const ValueNode* child = detail::NodeAccess::get(input);
+    if (child == nullptr || child->input_count == 0) continue;
+    if (detail::NodeAccess::use_count(input) > 1) {
+      // Another owner may let go at the same moment on another thread, so
+      // this can still be the last reference; the destructor it then runs
+      // finds the list set and only strips.
+      input = Value();
+      continue;
+    }
+    try {
+      list.push_back(std::move(input));
+    } catch (...) {
+      // Out of memory: the input is released where it is, recursively.
+    }
+  }
+}
+
+}  // namespace
+
 ValueNode::~ValueNode() {
   if (input_count == 0) return;
-  // Releasing an input may release its inputs in turn, so a naive release
-  // recurses as deep as the graph. Instead, inputs that only this node owns
-  // and that have inputs of their own are moved into a local list; each is
-  // stripped the same way before it dies, so its own destructor finds only
-  // shared inputs or leaves and returns at once. A shallow graph never touches
-  // the list, which then never allocates.
-  std::vector<Value> pending;
-  const auto steal_sole_inputs = [&pending](ValueNode& node) noexcept {
-    try {
-      for (int i = node.input_count - 1; i >= 0; --i) {
-        Value& input = node.inputs[static_cast<std::size_t>(i)];
-        const ValueNode* child = input.node_.get();
-        if (child != nullptr && child->input_count > 0 &&
-            input.node_.use_count() == 1) {
-          pending.push_back(std::move(input));
-        }
-      }
-    } catch (...) {
-      // Out of memory: the inputs left in place are released recursively.
-    }
-  };
-  steal_sole_inputs(*this);
-  while (!pending.empty()) {
-    Value next = std::move(pending.back());
-    pending.pop_back();
-    steal_sole_inputs(*next.node_);
+  if (t_release_list != nullptr) {
+    // A release further up this thread's stack drains the list.
+    strip_inputs(inputs, *t_release_list);
+    return;
   }
+  // A shallow graph never pushes onto the list, which then never allocates.
+  std::vector<Value> list;
+  t_release_list = &list;
+  strip_inputs(inputs, list);
+  while (!list.empty()) {
+    // Dropping the popped handle destroys its node, which strips itself
+    // onto the list instead of recursing.
+    Value next = std::move(list.back());
+    list.pop_back();
+  }
+  t_release_list = nullptr;
 }
 
 std::shared_ptr<ValueNode> make_node(ValueKind kind, int dimension,

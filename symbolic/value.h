@@ -28,7 +28,8 @@ struct SmallValue {
   // Returns lane `index`; throws std::out_of_range unless 0 <= index <
   // dimension.
   double operator[](int index) const {
-    if (static_cast<unsigned>(index) >= static_cast<unsigned>(dimension)) {
+    // A hand-made record may claim more lanes than it stores.
+    if (index < 0 || index >= dimension || index >= 4) {
       detail::throw_lane_index_out_of_range();
     }
     return lanes[static_cast<std::size_t>(index)];

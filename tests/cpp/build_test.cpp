@@ -123,6 +123,7 @@ TEST(Components, RejectsEmptyHandlesAndIndicesOutsideTheDimension) {
   const Value s = parameter(1.0, "s");
   const Value v = parameter(1.0, 2.0, 3.0, "v");
   const Value k = constant(1.0, 2.0);
+  const Value short_pack = make_expression(ExpressionOp::Pack, 3, {s, s, {}, {}}, 2, -1);
   const FailingCall cases[] = {
       {"empty", [] { component(Value(), -1); }, kInvalid,
        "component value is not a valid symbolic value"},
@@ -130,6 +131,9 @@ TEST(Components, RejectsEmptyHandlesAndIndicesOutsideTheDimension) {
       {"dimension", [&] { component(v, 3); }, typeid(std::out_of_range), kRange},
       {"scalar 1", [&] { component(s, 1); }, typeid(std::out_of_range), kRange},
       {"constant 2", [&] { component(k, 2); }, typeid(std::out_of_range), kRange},
+      // A hand-made Pack with fewer inputs than lanes has no input to return.
+      {"short pack", [&] { component(short_pack, 2); }, typeid(std::out_of_range),
+       "symbolic expression input index out of range"},
   };
   for (const auto& row : cases) testing::expect_fails_cleanly(row);
 }

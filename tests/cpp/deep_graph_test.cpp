@@ -113,5 +113,26 @@ TEST(DeepGraphs, DeepChainOfPacksAndComponents) {
   x = Value();
 }
 
+// x * x holds its input twice, so the input's owner count is two even when
+// nothing else refers to it.
+TEST(DeepGraphs, ChainOfSelfPairedNodesReleases) {
+  Value x = parameter(1.0, "p");
+  for (int i = 0; i < 1'000'000; ++i) x = x * x;
+  EXPECT_EQ(x.evaluate()[0], 1.0);
+  x = Value();
+}
+
+// make_expression moves all four slots in, including those past the input
+// count, and those must be released without recursion too.
+TEST(DeepGraphs, ChainHeldPastTheInputCountReleases) {
+  const Value p = parameter(1.0, "p");
+  Value x = p;
+  for (int i = 0; i < 1'000'000; ++i) {
+    x = make_expression(ExpressionOp::Negate, 1, {p, {}, {}, x}, 1, -1);
+  }
+  EXPECT_EQ(x.evaluate()[0], -1.0);
+  x = Value();
+}
+
 }  // namespace
 }  // namespace quoril::symbolic

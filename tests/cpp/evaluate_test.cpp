@@ -132,6 +132,22 @@ TEST(Evaluation, SharedNodesAreComputedOncePerCall) {
   EXPECT_TRUE(same_bits(y.evaluate(), record({-3.0})));
 }
 
+// make_expression takes any operation with any input count, so a binary
+// node may lack its right operand; evaluating it must not read some other
+// node in that operand's place.
+TEST(Evaluation, HandMadeNodeWithTooFewInputsIsRefused) {
+  const char* const kMessage = "symbolic expression input index out of range";
+  const Value p = parameter(2.0, "p");
+  const Value sum =
+      make_expression(ExpressionOp::Add, 1, {p, {}, {}, {}}, 1, -1);
+  EXPECT_THROW_MSG(sum.evaluate(), std::out_of_range, kMessage);
+  EXPECT_THROW_MSG(sum.backward(), std::out_of_range, kMessage);
+  EXPECT_FALSE(p.has_grad());
+  // The same node with both operands is an ordinary sum.
+  const Value full = make_expression(ExpressionOp::Add, 1, {p, p, {}, {}}, 2, -1);
+  EXPECT_TRUE(same_bits(full.evaluate(), record({4.0})));
+}
+
 TEST(Evaluation, EmptyRootIsAnInvalidArgument) {
   EXPECT_THROW_MSG(Value().evaluate(), std::invalid_argument,
                    "backward value is not a valid symbolic value");

@@ -87,5 +87,21 @@ TEST(SmallValueLaneRead, BoundIsTheDimensionNotTheStorage) {
   EXPECT_THROW_MSG(SmallValue{}[0], std::out_of_range, kMessage);
 }
 
+// Records are plain structs, so a caller can set any dimension; the read
+// must still stay inside the four stored lanes.
+TEST(SmallValueLaneRead, HandMadeDimensionsOutsideOneToFourStayInStorage) {
+  const char* const kMessage = "symbolic value lane index out of range";
+  SmallValue negative;
+  negative.dimension = -1;
+  SmallValue oversized = record({1.0, 2.0, 3.0, 4.0});
+  oversized.dimension = 5;
+  // Indices read at run time, so the compiler does not see the bad read.
+  volatile int first = 0;
+  volatile int fifth = 4;
+  EXPECT_THROW_MSG(negative[first], std::out_of_range, kMessage);
+  EXPECT_EQ(oversized[3], 4.0);
+  EXPECT_THROW_MSG(oversized[fifth], std::out_of_range, kMessage);
+}
+
 }  // namespace
 }  // namespace quoril::symbolic

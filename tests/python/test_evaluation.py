@@ -193,7 +193,8 @@ def test_dir_lists_registered_names_and_what_python_adds():
         "__truediv__", "__rtruediv__", "__neg__",
     }
     added = set(dir(object)) | {"__module__", "_pybind11_conduit_v1_"}
-    assert set(dir(Expression)) == registered | added
+    # copy and pickle cache __slotnames__ on the class once they have seen it.
+    assert set(dir(Expression)) - {"__slotnames__"} == registered | added
 
 
 def random_expression(rng, leaves, depth):
