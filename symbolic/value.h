@@ -182,8 +182,8 @@ struct ValueNode {
   ValueNode() = default;
   ValueNode(const ValueNode&) = delete;
   ValueNode& operator=(const ValueNode&) = delete;
-  // Releases inputs that only this node owns without recursing, so a chain of
-  // any length is released in constant stack space.
+  // Releases the inputs without recursing into them, so a graph of any depth
+  // is released in constant stack space.
   ~ValueNode();
 };
 

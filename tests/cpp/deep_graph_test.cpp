@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <barrier>
 #include <cmath>
 #include <cstddef>
+#include <thread>
 #include <vector>
 
 #include "symbolic/value.h"
@@ -132,6 +134,33 @@ TEST(DeepGraphs, ChainHeldPastTheInputCountReleases) {
   }
   EXPECT_EQ(x.evaluate()[0], -1.0);
   x = Value();
+}
+
+// Owner counts are atomic, so handles to one graph may be dropped on several
+// threads at once; whichever thread lets go last releases the shared part,
+// and it must do so without recursing whatever the others are doing.
+TEST(DeepGraphs, SharedDeepChainReleasedFromSeveralThreadsAtOnce) {
+  constexpr int kThreads = 4;
+  const Value p = parameter(1.0, "p");
+  Value base = p;
+  for (int i = 0; i < 300'000; ++i) base = i % 2 == 0 ? base * base : base + p;
+  std::vector<Value> tops(kThreads);
+  for (Value& top : tops) {
+    top = base;
+    for (int i = 0; i < 100'000; ++i) top = top * top;
+  }
+  std::barrier start(kThreads + 1);
+  std::vector<std::thread> threads;
+  for (Value& top : tops) {
+    threads.emplace_back([&start, &top] {
+      start.arrive_and_wait();
+      top = Value();
+    });
+  }
+  start.arrive_and_wait();
+  base = Value();
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_TRUE(same_bits(p.value(), record({1.0})));
 }
 
 }  // namespace
