@@ -100,44 +100,35 @@ NOTES = {
 
 def run_graph_once(peer, program, iterations, want_count):
     times = {}
-    gc.collect()
-    start = now()
-    graph = peer.build(program, iterations)
-    times["build"] = now() - start
+
+    def timed(phase, call, collect=True):
+        """Runs call() once, after a collection unless told otherwise, and
+        records its time under phase."""
+        if collect:
+            gc.collect()
+        start = now()
+        result = call()
+        times[phase] = now() - start
+        return result
+
+    graph = timed("build", lambda: peer.build(program, iterations))
     count = peer.count(graph) if want_count else None
     if peer.prepares:
-        gc.collect()
-        start = now()
-        peer.prepare_evaluate(graph)
-        times["prepare_eval"] = now() - start
-    gc.collect()
-    start = now()
-    value, again = peer.evaluate(graph)
-    times["eval_cold"] = now() - start
+        timed("prepare_eval", lambda: peer.prepare_evaluate(graph))
+    value, again = timed("eval_cold", lambda: peer.evaluate(graph))
     del again
     # A collection walks every tracked object and leaves the caches cold; the
     # call that follows is what re-evaluating a graph (after set_value, in a
     # loop) costs.
-    start = now()
-    repeated, again = peer.evaluate(graph)
-    times["eval"] = now() - start
+    repeated, again = timed("eval", lambda: peer.evaluate(graph), collect=False)
     del again
     if repeated != value:
         value = ("evaluating twice gave", value, repeated)
     if peer.prepares:
-        gc.collect()
-        start = now()
-        peer.prepare_backward(graph)
-        times["prepare_backward"] = now() - start
-    gc.collect()
-    start = now()
-    peer.backward(graph)
-    times["backward"] = now() - start
+        timed("prepare_backward", lambda: peer.prepare_backward(graph))
+    timed("backward", lambda: peer.backward(graph))
     gradients = peer.gradients(graph)
-    gc.collect()
-    start = now()
-    peer.release(graph)
-    times["release"] = now() - start
+    timed("release", lambda: peer.release(graph))
     return times, value, gradients, count
 
 

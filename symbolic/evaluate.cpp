@@ -87,6 +87,25 @@ SmallValue leaf_value(const ValueNode& node) {
   return node.value;
 }
 
+// A node built directly with make_expression may have fewer inputs than its
+// operation reads; the unset positions would silently alias another node.
+void require_operands(const Topology::Entry& entry) {
+  int needed = 1;
+  switch (entry.op) {
+    case ExpressionOp::Add:
+    case ExpressionOp::Subtract:
+    case ExpressionOp::Multiply:
+    case ExpressionOp::Divide:
+      needed = 2;
+      break;
+    default:
+      break;
+  }
+  if (entry.input_count < needed) {
+    detail::throw_out_of_range("symbolic expression input index out of range");
+  }
+}
+
 // Computes an Expression node from its inputs' values, with the kernels that
 // folding uses.
 SmallValue compute(const Topology::Entry& entry,

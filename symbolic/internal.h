@@ -225,25 +225,6 @@ class TopologyLease {
   std::unique_ptr<Topology> owned_;
 };
 
-// A node built directly with make_expression may have fewer inputs than its
-// operation reads; the unset positions would silently alias another node.
-inline void require_operands(const Topology::Entry& entry) {
-  int needed = 1;
-  switch (entry.op) {
-    case ExpressionOp::Add:
-    case ExpressionOp::Subtract:
-    case ExpressionOp::Multiply:
-    case ExpressionOp::Divide:
-      needed = 2;
-      break;
-    default:
-      break;
-  }
-  if (entry.input_count < needed) {
-    detail::throw_out_of_range("symbolic expression input index out of range");
-  }
-}
-
 enum class Walk { OrderOnly, Evaluate, EvaluateForBackward };
 
 // Orders the graph under `root` depth first (inputs in index order, each node
