@@ -63,6 +63,18 @@ void PositionTable::release() noexcept {
 
 namespace {
 
+inline void prefetch(const void* address) noexcept {
+#if defined(__GNUC__)
+  __builtin_prefetch(address);
+#else
+  static_cast<void>(address);
+#endif
+}
+
+// How many frames below the top of the walk's stack to look for the next
+// node to fetch.
+constexpr std::size_t kLookahead = 8;
+
 // Buffers above this many entries are given back after the call instead of
 // being kept for the next one.
 constexpr std::size_t kRetainedEntries = std::size_t{1} << 18;
@@ -214,7 +226,14 @@ void build_topology(const Value& root, Topology& topology, Walk walk) {
     frame.tracked = tracked;
     for (int i = 0; i < node->input_count; ++i) {
       const Value& input = node->inputs[static_cast<std::size_t>(i)];
-      frame.children[i] = NodeAccess::get(input);
+      ValueNode* child = NodeAccess::get(input);
+      frame.children[i] = child;
+      // Entering the child reads its input slots and count, which lie
+      // beyond the cache line of its owner count read below. Asking for
+      // them now overlaps those misses with the rest of this node's work
+      // instead of paying them one after another down a long chain.
+      prefetch(&child->inputs);
+      prefetch(&child->input_count);
       // Only a node with more than one owner can be reached along two paths
       // of the graph: every in-graph path to it holds its own handle, all
       // kept alive by the root during the walk. Solely owned nodes skip the
@@ -262,6 +281,20 @@ void build_topology(const Value& root, Topology& topology, Walk walk) {
     if (!stack.empty()) {
       Frame& parent = stack.back();
       parent.entry.inputs[parent.next++] = position;
+    }
+    // While the walk climbs back up, the frames below the top say which
+    // inputs it will enter next; their nodes were last touched on the way
+    // down, long ago. Fetching the one a few frames ahead hides most of
+    // that latency behind the work in between.
+    if (stack.size() > kLookahead) {
+      const Frame& ahead = stack[stack.size() - 1 - kLookahead];
+      const int pending = ahead.next + 1;
+      if (pending < ahead.entry.input_count) {
+        const ValueNode* next = ahead.children[pending];
+        prefetch(next);
+        prefetch(&next->inputs);
+        prefetch(&next->input_count);
+      }
     }
   }
 }
