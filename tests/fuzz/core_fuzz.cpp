@@ -1229,6 +1229,11 @@ class Fuzzer {
                index >= v.input_count()) {
       // A Pack made by hand may have fewer inputs than lanes.
       expected = out_of_range("symbolic expression input index out of range");
+    } else if (v.dimension() > 1 && v.is_constant()) {
+      // make_node takes an empty record (dimension 0) unchecked, whatever
+      // its lanes hold; the lane's own Constant is checked like any other.
+      expected = finiteness(
+          make_record(1, {v.node().value.lanes[static_cast<std::size_t>(index)]}));
     }
     if (build(target, "component", expected, 0,
               [&] { return qs::component(v, index); })) {
