@@ -213,6 +213,22 @@ Topology::Entry describe(ValueNode* node) noexcept {
           node->component_index};
 }
 
+// Asks for the parts of a node that entering it reads.
+void fetch_node(const ValueNode* node) noexcept {
+  prefetch(node);
+  prefetch(&node->inputs);
+  prefetch(&node->input_count);
+}
+
+// The input that the frame `depth` frames below the top of the stack enters
+// after the one it is in now, if any.
+const ValueNode* pending_input(const std::vector<Topology::Frame>& stack,
+                               std::size_t depth) noexcept {
+  const Topology::Frame& frame = stack[stack.size() - 1 - depth];
+  const int pending = frame.next + 1;
+  return pending < frame.entry.input_count ? frame.children[pending] : nullptr;
+}
+
 }  // namespace
 
 TopologyLease::TopologyLease() : topology_(&t_topology) {
@@ -334,16 +350,19 @@ void build_topology(const Value& root, Topology& topology, Walk walk) {
     }
     // While the walk climbs back up, the frames below the top say which
     // inputs it will enter next; their nodes were last touched on the way
-    // down, long ago. Fetching the one a few frames ahead hides most of
-    // that latency behind the work in between.
+    // down, long ago. The climb fetches the pending input of the frame
+    // 2 * kLookahead below the top, and, once that has had time to arrive,
+    // the inputs of the one kLookahead below, which it enters right after.
+    if (stack.size() > 2 * kLookahead) {
+      if (const ValueNode* next = pending_input(stack, 2 * kLookahead)) {
+        fetch_node(next);
+      }
+    }
     if (stack.size() > kLookahead) {
-      const Frame& ahead = stack[stack.size() - 1 - kLookahead];
-      const int pending = ahead.next + 1;
-      if (pending < ahead.entry.input_count) {
-        const ValueNode* next = ahead.children[pending];
-        prefetch(next);
-        prefetch(&next->inputs);
-        prefetch(&next->input_count);
+      if (const ValueNode* next = pending_input(stack, kLookahead)) {
+        for (int i = 0; i < next->input_count; ++i) {
+          fetch_node(NodeAccess::get(next->inputs[static_cast<std::size_t>(i)]));
+        }
       }
     }
   }
