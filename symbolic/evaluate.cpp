@@ -90,12 +90,18 @@ constexpr std::uintptr_t kLine = 64;
 // descent enters next usually lies a little below the one it is in. Each
 // step of the descent needs the address read in the step before, so without
 // help a cold chain costs one memory latency per node; fetching the memory
-// below turns those dependent misses into a stream. Fetching starts only
-// once a step has landed a little below the last, so a graph whose nodes
-// are scattered over the heap does not fill the cache with guesses.
+// below turns those dependent misses into a stream. Later descents mostly
+// revisit memory that the first one went through or that the climb already
+// fetches, so only nodes entered deeper than the walk has been count.
+// Fetching starts only once such a node has landed a little below the last,
+// so a graph whose nodes are scattered over the heap does not fill the
+// cache with guesses.
 class RunAhead {
  public:
-  void entered(const ValueNode* node) noexcept {
+  // `depth` is the number of frames on the walk's stack below the node.
+  void entered(const ValueNode* node, std::size_t depth) noexcept {
+    if (depth < deepest_) return;
+    deepest_ = depth + 1;
     const auto here = reinterpret_cast<std::uintptr_t>(node) & ~(kLine - 1);
     const bool runs_on = here < last_ && last_ - here <= kRunStep;
     last_ = here;
@@ -112,6 +118,7 @@ class RunAhead {
   }
 
  private:
+  std::size_t deepest_ = 0;
   // The node entered last, and the lowest address fetched in this run.
   std::uintptr_t last_ = 0;
   std::uintptr_t next_ = 0;
@@ -213,11 +220,17 @@ Topology::Entry describe(ValueNode* node) noexcept {
           node->component_index};
 }
 
-// Asks for the parts of a node that entering it reads.
-void fetch_node(const ValueNode* node) noexcept {
-  prefetch(node);
+// Asks for the parts of a node that entering it reads beyond its first
+// cache line: the input slots and their count.
+void fetch_inputs(const ValueNode* node) noexcept {
   prefetch(&node->inputs);
   prefetch(&node->input_count);
+}
+
+// Asks for all the parts of a node that entering it reads.
+void fetch_node(const ValueNode* node) noexcept {
+  prefetch(node);
+  fetch_inputs(node);
 }
 
 // The input that the frame `depth` frames below the top of the stack enters
@@ -278,14 +291,8 @@ void build_topology(const Value& root, Topology& topology, Walk walk) {
     return count++;
   };
   RunAhead run_ahead;
-  std::size_t deepest = 0;
   const auto enter = [&](ValueNode* node, bool tracked) {
-    // Later descents mostly revisit memory that the first one went through
-    // or that the climb below already fetches.
-    if (stack.size() >= deepest) {
-      deepest = stack.size() + 1;
-      run_ahead.entered(node);
-    }
+    run_ahead.entered(node, stack.size());
     Frame& frame = stack.emplace_back();
     frame.entry = describe(node);
     frame.next = 0;
@@ -298,8 +305,7 @@ void build_topology(const Value& root, Topology& topology, Walk walk) {
       // beyond the cache line of its owner count read below. Asking for
       // them now overlaps those misses with the rest of this node's work
       // instead of paying them one after another down a long chain.
-      prefetch(&child->inputs);
-      prefetch(&child->input_count);
+      fetch_inputs(child);
       // Only a node with more than one owner can be reached along two paths
       // of the graph: every in-graph path to it holds its own handle, all
       // kept alive by the root during the walk. Solely owned nodes skip the
