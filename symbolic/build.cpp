@@ -190,5 +190,35 @@ Value operator-(Value a) {
 }
 Value sin(Value a) { return unary_expression(ExpressionOp::Sin, std::move(a)); }
 Value cos(Value a) { return unary_expression(ExpressionOp::Cos, std::move(a)); }
+Value exp(Value a) { return unary_expression(ExpressionOp::Exp, std::move(a)); }
+Value log(Value a) { return unary_expression(ExpressionOp::Log, std::move(a)); }
+Value sqrt(Value a) { return unary_expression(ExpressionOp::Sqrt, std::move(a)); }
+Value tanh(Value a) { return unary_expression(ExpressionOp::Tanh, std::move(a)); }
+Value abs(Value a) { return unary_expression(ExpressionOp::Abs, std::move(a)); }
+
+Value pow(Value base, Value exponent) {
+  return binary_expression(ExpressionOp::Pow, std::move(base),
+                           std::move(exponent));
+}
+Value pow(Value base, double exponent) {
+  Value c = constant(exponent);
+  return binary_expression(ExpressionOp::Pow, std::move(base), std::move(c));
+}
+Value pow(double base, Value exponent) {
+  Value c = constant(base);
+  return binary_expression(ExpressionOp::Pow, std::move(c),
+                           std::move(exponent));
+}
+Value atan2(Value y, Value x) {
+  return binary_expression(ExpressionOp::Atan2, std::move(y), std::move(x));
+}
+Value atan2(Value y, double x) {
+  Value c = constant(x);
+  return binary_expression(ExpressionOp::Atan2, std::move(y), std::move(c));
+}
+Value atan2(double y, Value x) {
+  Value c = constant(y);
+  return binary_expression(ExpressionOp::Atan2, std::move(c), std::move(x));
+}
 
 }  // namespace quoril::symbolic

@@ -145,23 +145,16 @@ SmallValue leaf_value(const ValueNode& node) {
     detail::throw_logic_error(
         "cannot evaluate symbolic graph with Undefined values");
   }
+  // A leaf filled in by hand may claim more lanes than a record holds; the
+  // reverse pass sizes the leaf's gradient by that claim.
+  if (!dimension_in_range(node.dimension)) detail::throw_bad_dimension();
   return node.value;
 }
 
 // A node built directly with make_expression may have fewer inputs than its
 // operation reads; the unset positions would silently alias another node.
 void require_operands(const Topology::Entry& entry) {
-  int needed = 1;
-  switch (entry.op) {
-    case ExpressionOp::Add:
-    case ExpressionOp::Subtract:
-    case ExpressionOp::Multiply:
-    case ExpressionOp::Divide:
-      needed = 2;
-      break;
-    default:
-      break;
-  }
+  const int needed = is_binary_op(entry.op) ? 2 : 1;
   if (entry.input_count < needed) {
     detail::throw_out_of_range("symbolic expression input index out of range");
   }
@@ -198,11 +191,18 @@ SmallValue compute(const Topology::Entry& entry,
     case ExpressionOp::Subtract:
     case ExpressionOp::Multiply:
     case ExpressionOp::Divide:
+    case ExpressionOp::Pow:
+    case ExpressionOp::Atan2:
       return binary_constant(entry.op, values[inputs[0]], values[inputs[1]],
                              entry.dimension);
     case ExpressionOp::Negate:
     case ExpressionOp::Sin:
     case ExpressionOp::Cos:
+    case ExpressionOp::Exp:
+    case ExpressionOp::Log:
+    case ExpressionOp::Sqrt:
+    case ExpressionOp::Tanh:
+    case ExpressionOp::Abs:
       return unary_constant(entry.op, values[inputs[0]]);
     case ExpressionOp::None:
       break;
@@ -244,6 +244,12 @@ const ValueNode* pending_input(const std::vector<Topology::Frame>& stack,
 
 }  // namespace
 
+SmallValue evaluate_entry(const Topology::Entry& entry,
+                          const std::vector<SmallValue>& values) {
+  return entry.kind == ValueKind::Expression ? compute(entry, values)
+                                             : leaf_value(*entry.node);
+}
+
 TopologyLease::TopologyLease() : topology_(&t_topology) {
   if (t_topology_in_use) {
     owned_ = std::make_unique<Topology>();
@@ -283,9 +289,7 @@ void build_topology(const Value& root, Topology& topology, Walk walk) {
   // one whose error is reported.
   const auto place = [&](const Entry& entry) {
     if (evaluate) {
-      values.push_back(entry.kind == ValueKind::Expression
-                           ? compute(entry, values)
-                           : leaf_value(*entry.node));
+      values.push_back(evaluate_entry(entry, values));
     }
     if (keep_order) order.push_back(entry);
     return count++;

@@ -47,6 +47,21 @@ inline bool dimension_in_range(int dimension) noexcept {
   return static_cast<unsigned>(dimension) - 1u <= 3u;
 }
 
+// Whether an operation combines two operands (and so broadcasts them).
+inline bool is_binary_op(ExpressionOp op) noexcept {
+  switch (op) {
+    case ExpressionOp::Add:
+    case ExpressionOp::Subtract:
+    case ExpressionOp::Multiply:
+    case ExpressionOp::Divide:
+    case ExpressionOp::Pow:
+    case ExpressionOp::Atan2:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Accepts a record whose dimension is 1..4 and whose lanes in use are finite.
 // `!(|x| <= max)` is also true for NaN, so one comparison rejects NaN and
 // both infinities.
@@ -95,6 +110,16 @@ inline SmallValue binary_constant(ExpressionOp op, const SmallValue& lhs,
       case ExpressionOp::Divide:
         for (int i = 0; i < n; ++i) lane(result, i) = lane(lhs, i * ls) / lane(rhs, i * rs);
         break;
+      case ExpressionOp::Pow:
+        for (int i = 0; i < n; ++i) {
+          lane(result, i) = std::pow(lane(lhs, i * ls), lane(rhs, i * rs));
+        }
+        break;
+      case ExpressionOp::Atan2:
+        for (int i = 0; i < n; ++i) {
+          lane(result, i) = std::atan2(lane(lhs, i * ls), lane(rhs, i * rs));
+        }
+        break;
       default:
         detail::throw_invalid_argument("unsupported binary symbolic expression op");
     }
@@ -117,6 +142,21 @@ inline SmallValue unary_constant(ExpressionOp op, const SmallValue& value) {
         break;
       case ExpressionOp::Cos:
         for (int i = 0; i < n; ++i) lane(result, i) = std::cos(lane(value, i));
+        break;
+      case ExpressionOp::Exp:
+        for (int i = 0; i < n; ++i) lane(result, i) = std::exp(lane(value, i));
+        break;
+      case ExpressionOp::Log:
+        for (int i = 0; i < n; ++i) lane(result, i) = std::log(lane(value, i));
+        break;
+      case ExpressionOp::Sqrt:
+        for (int i = 0; i < n; ++i) lane(result, i) = std::sqrt(lane(value, i));
+        break;
+      case ExpressionOp::Tanh:
+        for (int i = 0; i < n; ++i) lane(result, i) = std::tanh(lane(value, i));
+        break;
+      case ExpressionOp::Abs:
+        for (int i = 0; i < n; ++i) lane(result, i) = std::fabs(lane(value, i));
         break;
       default:
         detail::throw_invalid_argument("unsupported unary symbolic expression op");
@@ -226,6 +266,16 @@ class TopologyLease {
 };
 
 enum class Walk { OrderOnly, Evaluate, EvaluateForBackward };
+
+// Computes one node of an order from the values of the nodes before it, as
+// the evaluating walk does: a leaf gives its lanes, an Expression its
+// operation's result.
+SmallValue evaluate_entry(const Topology::Entry& entry,
+                          const std::vector<SmallValue>& values);
+
+// Fills topology.adjoints with the derivative of the seed-weighted root (the
+// last node of an order built for backward) with respect to every node.
+void reverse_sweep(Topology& topology, const std::array<double, 4>& seed);
 
 // Orders the graph under `root` depth first (inputs in index order, each node
 // appended after its inputs). When evaluating, each node's value is computed

@@ -30,6 +30,13 @@ const char* to_string(ExpressionOp op) noexcept {
     case ExpressionOp::Negate: return "Negate";
     case ExpressionOp::Sin: return "Sin";
     case ExpressionOp::Cos: return "Cos";
+    case ExpressionOp::Exp: return "Exp";
+    case ExpressionOp::Log: return "Log";
+    case ExpressionOp::Sqrt: return "Sqrt";
+    case ExpressionOp::Tanh: return "Tanh";
+    case ExpressionOp::Abs: return "Abs";
+    case ExpressionOp::Pow: return "Pow";
+    case ExpressionOp::Atan2: return "Atan2";
   }
   return "Unknown";
 }

@@ -68,6 +68,13 @@ enum class ExpressionOp : std::uint8_t {
   Negate = 7,
   Sin = 8,
   Cos = 9,
+  Exp = 10,
+  Log = 11,
+  Sqrt = 12,
+  Tanh = 13,
+  Abs = 14,
+  Pow = 15,
+  Atan2 = 16,
 };
 
 // Return the fixed text of an enumerator, "Unknown" for any other value.
@@ -282,6 +289,24 @@ Value operator/(double s, Value a);
 Value operator-(Value a);
 Value sin(Value a);
 Value cos(Value a);
+// Elementwise e^a, natural logarithm, square root, hyperbolic tangent and
+// absolute value; a Constant operand folds. Throw std::invalid_argument for
+// an empty operand or, when folding, a non-finite lane (log 0, sqrt -1).
+Value exp(Value a);
+Value log(Value a);
+Value sqrt(Value a);
+Value tanh(Value a);
+Value abs(Value a);
+// Elementwise base^exponent and the angle of the point (x, y), broadcasting
+// as the arithmetic operators do; two Constants fold. A number becomes a
+// one-lane Constant on its own side, created before the other operand is
+// validated.
+Value pow(Value base, Value exponent);
+Value pow(Value base, double exponent);
+Value pow(double base, Value exponent);
+Value atan2(Value y, Value x);
+Value atan2(Value y, double x);
+Value atan2(double y, Value x);
 
 }  // namespace quoril::symbolic
 

@@ -1,0 +1,77 @@
+#ifndef QUORIL_SYMBOLIC_GRAPH_H_
+#define QUORIL_SYMBOLIC_GRAPH_H_
+
+// Calls over several values at once: their lanes, their Jacobian with
+// respect to Parameters, and a listing of the graph beneath them.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "symbolic/value.h"
+
+namespace quoril::symbolic {
+
+// Returns the total lane count of `values`; throws std::invalid_argument for
+// an empty handle.
+std::size_t lane_count(std::span<const Value> values);
+
+// Evaluates each output afresh, in order, and writes its lanes one after the
+// other into `lanes`, which must hold lane_count(outputs) numbers. Throws
+// what Value::evaluate() throws, and std::invalid_argument for a buffer of
+// another size.
+void evaluate_into(std::span<const Value> outputs, std::span<double> lanes);
+
+// Writes the derivative of every output lane with respect to every
+// Parameter lane into `jacobian`, row-major: a row per output lane (outputs
+// in order, each one's lanes in order), a column per Parameter lane
+// (`params` in order, each one's lanes in order). A Parameter that an output
+// does not reach gives zeros. When `lanes` is not empty it receives the
+// outputs' lanes as from evaluate_into. No Parameter's grad changes.
+//
+// Each output is walked on its own, so the cost is the sum over the outputs
+// of the nodes each reaches, times its lanes. Throws std::invalid_argument
+// for a `params` entry that is not a Parameter or is given twice, or buffers
+// of the wrong size, before evaluating anything; then what
+// Value::evaluate() throws.
+void jacobian_into(std::span<const Value> outputs,
+                   std::span<const Value> params, std::span<double> lanes,
+                   std::span<double> jacobian);
+
+// Every node beneath some roots, in evaluation order, with the value of each
+// from one evaluation.
+struct GraphTrace {
+  // The number of distinct nodes reachable from the roots.
+  std::size_t total = 0;
+  // The nodes kept: all of them, or, when there are more than the limit,
+  // those nearest the roots (fewest steps down from any root). In evaluation
+  // order: inputs before the nodes that use them, the roots' graphs in the
+  // order of the roots.
+  std::vector<Value> nodes;
+  // Per kept node, the index in `nodes` of each input; -1 for an input that
+  // was not kept. Unused slots beyond the node's input count are -1 too.
+  std::vector<std::array<std::int64_t, 4>> inputs;
+  // Per kept node, its value; empty when not evaluated, or when evaluation
+  // stopped before reaching the node.
+  std::vector<std::optional<SmallValue>> values;
+  // The first node in evaluation order whose value could not be computed,
+  // and the error that evaluating it raised; an empty handle when every
+  // value was computed or nothing was evaluated.
+  Value failed;
+  std::exception_ptr error;
+};
+
+// Orders the graph beneath `roots` and, when `evaluate` is set, evaluates it
+// node by node until the first failure, which is recorded rather than
+// thrown. Keeps at most `max_nodes` nodes (at least one). Throws
+// std::invalid_argument for an empty handle or a `max_nodes` of 0.
+GraphTrace trace(std::span<const Value> roots, bool evaluate,
+                 std::size_t max_nodes);
+
+}  // namespace quoril::symbolic
+
+#endif  // QUORIL_SYMBOLIC_GRAPH_H_
