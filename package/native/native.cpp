@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <span>
@@ -16,6 +17,7 @@
 
 #include "conversions.h"
 #include "symbolic/graph.h"
+#include "symbolic/solve.h"
 #include "symbolic/value.h"
 
 namespace py = pybind11;
@@ -137,6 +139,49 @@ py::tuple trace(const py::sequence& outputs, bool evaluate, std::size_t max_node
                         std::move(lanes), std::move(failed), std::move(error));
 }
 
+py::array_t<double> array_of(const std::vector<double>& data,
+                             std::vector<py::ssize_t> shape) {
+  py::array_t<double> array(std::move(shape));
+  std::copy(data.begin(), data.end(), array.mutable_data());
+  return array;
+}
+
+std::vector<double> bounds_of(const py::object& bounds, std::size_t lanes) {
+  if (bounds.is_none()) return {};
+  const auto array = bounds.cast<py::array_t<double, py::array::c_style | py::array::forcecast>>();
+  if (array.ndim() != 1 || static_cast<std::size_t>(array.size()) != lanes) {
+    throw py::value_error("bounds do not match the Parameters' lanes");
+  }
+  return std::vector<double>(array.data(), array.data() + array.size());
+}
+
+py::tuple levenberg_marquardt(const py::sequence& residuals,
+                              const py::sequence& params,
+                              const py::object& lower, const py::object& upper,
+                              double ftol, double xtol, double gtol,
+                              int max_nfev) {
+  const std::vector<Value> outputs = values_of(residuals, "residuals");
+  const std::vector<Value> columns = values_of(params, "params");
+  const std::size_t lanes = qs::lane_count(columns);
+  qs::LeastSquaresOptions options;
+  options.lower = bounds_of(lower, lanes);
+  options.upper = bounds_of(upper, lanes);
+  if (options.lower.empty() != options.upper.empty()) {
+    throw py::value_error("give both bounds or neither");
+  }
+  options.ftol = ftol;
+  options.xtol = xtol;
+  options.gtol = gtol;
+  options.max_nfev = max_nfev;
+  const qs::LeastSquaresResult r =
+      qs::levenberg_marquardt(outputs, columns, options);
+  const auto m = static_cast<py::ssize_t>(r.fun.size());
+  const auto n = static_cast<py::ssize_t>(r.x.size());
+  return py::make_tuple(array_of(r.x, {n}), array_of(r.fun, {m}),
+                        array_of(r.jac, {m, n}), r.nfev, r.njev,
+                        static_cast<int>(r.status), py::cast(r.cost_history));
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
@@ -163,6 +208,10 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
   m.def("values", &values, py::arg("outputs"));
   m.def("value_and_jacobian", &value_and_jacobian, py::arg("outputs"),
         py::arg("params"), py::arg("with_values"));
+  m.def("levenberg_marquardt", &levenberg_marquardt, py::arg("residuals"),
+        py::arg("params"), py::arg("lower"), py::arg("upper"),
+        py::arg("ftol"), py::arg("xtol"), py::arg("gtol"),
+        py::arg("max_nfev"));
   m.def("trace", &trace, py::arg("outputs"), py::arg("evaluate"),
         py::arg("max_nodes"));
 }

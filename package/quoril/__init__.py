@@ -19,6 +19,7 @@ from _quoril import (
 
 from quoril._native import abs, atan2, exp, log, pow, sqrt, tanh
 from quoril._vector import cross, dot, norm, sum
+from quoril._view import describe, render, to_dot
 
 __version__ = "0.1.0"
 
@@ -31,15 +32,18 @@ __all__ = [
     "atan2",
     "cos",
     "cross",
+    "describe",
     "dot",
     "exp",
     "log",
     "norm",
     "pow",
+    "render",
     "sin",
     "sqrt",
     "sum",
     "tanh",
+    "to_dot",
     "vec2",
     "vec3",
     "vec4",

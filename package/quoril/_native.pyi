@@ -33,3 +33,21 @@ def trace(
     Expression | None,
     BaseException | None,
 ]: ...
+def levenberg_marquardt(
+    residuals: Sequence[Expression],
+    params: Sequence[Expression],
+    lower: npt.ArrayLike | None,
+    upper: npt.ArrayLike | None,
+    ftol: float,
+    xtol: float,
+    gtol: float,
+    max_nfev: int,
+) -> tuple[
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+    int,
+    int,
+    int,
+    list[float],
+]: ...

@@ -1,0 +1,258 @@
+#include "symbolic/solve.h"
+
+#include <Eigen/Dense>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+#include "symbolic/graph.h"
+#include "symbolic/internal.h"
+
+namespace quoril::symbolic {
+
+namespace {
+
+using Matrix =
+    Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+using Vector = Eigen::VectorXd;
+
+bool all_finite(const double* data, Eigen::Index size) {
+  for (Eigen::Index i = 0; i < size; ++i) {
+    if (!std::isfinite(data[i])) return false;
+  }
+  return true;
+}
+
+// The residuals and Parameters of one solve, and the walks over them.
+class Problem {
+ public:
+  Problem(std::span<const Value> residuals, std::span<const Value> params)
+      : residuals_(residuals), params_(params) {
+    m_ = static_cast<Eigen::Index>(lane_count(residuals));
+    n_ = static_cast<Eigen::Index>(lane_count(params));
+  }
+
+  Eigen::Index rows() const { return m_; }
+  Eigen::Index cols() const { return n_; }
+
+  Vector current() const {
+    Vector x(n_);
+    Eigen::Index k = 0;
+    for (const Value& param : params_) {
+      const SmallValue v = param.value();
+      for (int i = 0; i < v.dimension; ++i) x[k++] = lane(v, i);
+    }
+    return x;
+  }
+
+  void set(const Vector& x) const {
+    Eigen::Index k = 0;
+    for (const Value& param : params_) {
+      SmallValue v;
+      v.dimension = param.node().dimension;
+      for (int i = 0; i < v.dimension; ++i) lane(v, i) = x[k++];
+      param.set_value(v);
+    }
+  }
+
+  // Residuals at the Parameters' current values; false where evaluation
+  // met a non-finite value, which to the solver is only a bad trial point.
+  bool residuals(Vector& r) const {
+    try {
+      evaluate_into(residuals_, std::span<double>(r.data(), static_cast<std::size_t>(m_)));
+      return true;
+    } catch (const std::invalid_argument& error) {
+      if (std::strcmp(error.what(), kMsgNotFinite) != 0) throw;
+      return false;
+    }
+  }
+
+  // Residuals and Jacobian together; false as residuals() is, or where the
+  // Jacobian is not finite.
+  bool jacobian(Vector& r, Matrix& j) const {
+    try {
+      jacobian_into(residuals_, params_,
+                    std::span<double>(r.data(), static_cast<std::size_t>(m_)),
+                    std::span<double>(j.data(), static_cast<std::size_t>(j.size())));
+    } catch (const std::invalid_argument& error) {
+      if (std::strcmp(error.what(), kMsgNotFinite) != 0) throw;
+      return false;
+    }
+    return all_finite(j.data(), j.size());
+  }
+
+ private:
+  std::span<const Value> residuals_;
+  std::span<const Value> params_;
+  Eigen::Index m_ = 0;
+  Eigen::Index n_ = 0;
+};
+
+}  // namespace
+
+LeastSquaresResult levenberg_marquardt(std::span<const Value> residuals,
+                                       std::span<const Value> params,
+                                       const LeastSquaresOptions& options) {
+  if (residuals.empty()) {
+    detail::throw_invalid_argument("least squares needs at least one residual");
+  }
+  const Problem problem(residuals, params);
+  const Eigen::Index m = problem.rows();
+  const Eigen::Index n = problem.cols();
+  const auto size = static_cast<std::size_t>(n);
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  const bool bounded = !options.lower.empty() || !options.upper.empty();
+  Vector lower = Vector::Constant(n, -kInf);
+  Vector upper = Vector::Constant(n, kInf);
+  if (bounded) {
+    if (options.lower.size() != size || options.upper.size() != size) {
+      detail::throw_invalid_argument("bounds do not match the Parameters' lanes");
+    }
+    for (Eigen::Index i = 0; i < n; ++i) {
+      lower[i] = options.lower[static_cast<std::size_t>(i)];
+      upper[i] = options.upper[static_cast<std::size_t>(i)];
+      if (std::isnan(lower[i]) || std::isnan(upper[i]) || lower[i] > upper[i]) {
+        detail::throw_invalid_argument("lower bound above upper bound");
+      }
+    }
+  }
+  const int max_nfev =
+      options.max_nfev > 0 ? options.max_nfev : 100 * static_cast<int>(std::max<Eigen::Index>(n, 1));
+
+  Vector x = problem.current().cwiseMax(lower).cwiseMin(upper);
+  Vector r(m);
+  Matrix j(m, n);
+  problem.set(x);
+  if (!problem.jacobian(r, j)) {
+    // Say which of the two it was: the residuals' own error if they fail.
+    Vector probe(m);
+    if (!problem.residuals(probe)) detail::throw_not_finite();
+    detail::throw_invalid_argument(
+        "least squares Jacobian is not finite at the starting point");
+  }
+
+  LeastSquaresResult result;
+  result.nfev = 1;
+  result.njev = 1;
+  double cost = 0.5 * r.squaredNorm();
+  result.cost_history.push_back(cost);
+
+  // Marquardt's scaling: the damping of each unknown follows the largest
+  // squared column norm of the Jacobian seen so far, so the step does not
+  // depend on the units of the unknowns.
+  Vector scale = Vector::Zero(n);
+  double damping = 1e-3;
+  double growth = 2.0;
+  Vector r_trial(m);
+  Matrix j_trial(m, n);
+  std::vector<Eigen::Index> free;
+  free.reserve(size);
+
+  while (true) {
+    const Vector g = j.transpose() * r;
+    // An unknown held at a bound by a gradient pushing outwards takes no
+    // step, and its gradient component does not count towards convergence.
+    free.clear();
+    double gradient_norm = 0.0;
+    for (Eigen::Index i = 0; i < n; ++i) {
+      const bool held = (x[i] <= lower[i] && g[i] > 0.0) ||
+                        (x[i] >= upper[i] && g[i] < 0.0);
+      if (held) continue;
+      free.push_back(i);
+      gradient_norm = std::max(gradient_norm, std::abs(g[i]));
+    }
+    if (gradient_norm < options.gtol) {
+      result.status = LeastSquaresStatus::Gradient;
+      break;
+    }
+    if (result.nfev >= max_nfev) {
+      result.status = LeastSquaresStatus::MaxEvaluations;
+      break;
+    }
+    for (Eigen::Index i = 0; i < n; ++i) {
+      scale[i] = std::max(scale[i], j.col(i).squaredNorm());
+    }
+
+    // The damped Gauss-Newton step over the free unknowns, as the least
+    // squares solution of [J; sqrt(damping * scale)] step = [-r; 0], which
+    // avoids squaring J's condition number in the normal equations.
+    const auto k = static_cast<Eigen::Index>(free.size());
+    Matrix a = Matrix::Zero(m + k, k);
+    Vector b = Vector::Zero(m + k);
+    b.head(m) = -r;
+    for (Eigen::Index c = 0; c < k; ++c) {
+      const Eigen::Index i = free[static_cast<std::size_t>(c)];
+      a.block(0, c, m, 1) = j.col(i);
+      a(m + c, c) = std::sqrt(damping * (scale[i] > 0.0 ? scale[i] : 1.0));
+    }
+    const Vector reduced = a.colPivHouseholderQr().solve(b);
+    Vector trial = x;
+    for (Eigen::Index c = 0; c < k; ++c) {
+      trial[free[static_cast<std::size_t>(c)]] += reduced[c];
+    }
+    trial = trial.cwiseMax(lower).cwiseMin(upper);
+    const Vector step = trial - x;
+    const double step_norm = step.norm();
+    const bool short_step =
+        step_norm <= options.xtol * (options.xtol + x.norm());
+    const double predicted = cost - 0.5 * (r + j * step).squaredNorm();
+
+    problem.set(trial);
+    const bool finite = all_finite(step.data(), n) && problem.residuals(r_trial);
+    ++result.nfev;
+    double ratio = -1.0;
+    double reduction = 0.0;
+    if (finite) {
+      reduction = cost - 0.5 * r_trial.squaredNorm();
+      if (predicted > 0.0) ratio = reduction / predicted;
+    }
+    bool accepted = false;
+    if (ratio > 1e-4) {
+      accepted = problem.jacobian(r_trial, j_trial);
+      ++result.njev;
+    }
+    if (!accepted) {
+      problem.set(x);
+      if (short_step) {
+        result.status = LeastSquaresStatus::Step;
+        break;
+      }
+      damping *= growth;
+      growth *= 2.0;
+      if (!std::isfinite(damping)) {
+        result.status = LeastSquaresStatus::Step;
+        break;
+      }
+      continue;
+    }
+
+    const bool cost_done = reduction < options.ftol * cost && ratio > 0.25;
+    x = trial;
+    std::swap(r, r_trial);
+    std::swap(j, j_trial);
+    cost = 0.5 * r.squaredNorm();
+    result.cost_history.push_back(cost);
+    // Nielsen's update: shrink the damping smoothly while the model fits.
+    const double t = 2.0 * ratio - 1.0;
+    damping *= std::max(1.0 / 3.0, 1.0 - t * t * t);
+    growth = 2.0;
+    if (cost_done || short_step) {
+      result.status = cost_done && short_step ? LeastSquaresStatus::CostAndStep
+                      : cost_done             ? LeastSquaresStatus::Cost
+                                              : LeastSquaresStatus::Step;
+      break;
+    }
+  }
+
+  problem.set(x);
+  result.x.assign(x.data(), x.data() + n);
+  result.fun.assign(r.data(), r.data() + m);
+  result.jac.assign(j.data(), j.data() + j.size());
+  return result;
+}
+
+}  // namespace quoril::symbolic
