@@ -8,6 +8,7 @@ checked against the pure-Python engine before any figure is reported, and
 the script exits with 1 if one disagrees.
 
 usage: python3 bench/suite.py [--quick] [--core-bench BINARY] [--out FILE]
+                             [--only graphs|fit|chain|ops|core ...]
 """
 
 import argparse
@@ -39,6 +40,9 @@ class Settings:
         self.fit_repeats = 3 if quick else 7
         self.chain_nodes = 200_000 if quick else 1_000_000
         self.chain_repeats = 1 if quick else 3
+        # The per-operation graphs are small and close to each other, so they
+        # take more turns.
+        self.op_repeats = 5 if quick else 15
 
 
 def log(message):
@@ -201,6 +205,88 @@ def measure_graphs(program, size, repeats, loaded, checks):
         row("W3 backward", "backward", "ns/node", nodes),
         row("W3 prepare", "prepare_backward", "ns/node", nodes),
     ]
+
+
+# ---------------------------------------------------------------------------
+# W6: the cost of each operation beside sin's, _quoril only
+
+OP_SIZE = 10_000
+OP_PHASES = ("build", "eval", "backward")
+
+
+def measure_operations(quoril, repeats, checks):
+    """Per-operation figures: {name: {phase: ns per operation}}, medians over
+    repetitions in which the operations take turns."""
+    programs = list(workloads.OPERATION_PROGRAMS)
+    log(f"  {len(programs)} chains of 10k operations: {repeats} repetitions")
+    for program in programs:
+        run_graph_once(quoril, program, program.iterations(500), False)
+    samples = {program.key: {phase: [] for phase in OP_PHASES} for program in programs}
+    for turn in range(repeats):
+        for program in rotated(programs, turn):
+            iterations = program.iterations(OP_SIZE)
+            times, value, gradients, count = run_graph_once(quoril, program, iterations, turn == 0)
+            for phase in OP_PHASES:
+                samples[program.key][phase].append(times[phase])
+            name = program.key.removeprefix("op-")
+            group = f"W6 {name}"
+            expected_value, expected_gradients = workloads.operation_reference(name, iterations)
+            if count is not None:
+                nodes = program.nodes(iterations)
+                checks.expect(count == nodes, group, "_quoril", f"{count} nodes, expected {nodes}")
+            checks.expect(peers.agree(expected_value, value), group, "_quoril",
+                          f"value {value} differs from {expected_value}")
+            for leaf, lanes in expected_gradients.items():
+                checks.expect(peers.agree(lanes, gradients[leaf]), group, "_quoril",
+                              f"gradient of {leaf} {gradients[leaf]} differs from {lanes}")
+    return {
+        program.key.removeprefix("op-"): {
+            phase: statistics.median(samples[program.key][phase]) / OP_SIZE
+            for phase in OP_PHASES
+        }
+        for program in programs
+    }
+
+
+def own_cost(figures, name, phase):
+    """What one node of the operation costs beside the chain's Multiply: a
+    step costs two figures, of which the Multiply chain's one is the
+    Multiply's."""
+    return 2 * figures[name][phase] - figures["mul"][phase]
+
+
+def render_operations(figures, checks):
+    titles = {program.key.removeprefix("op-"): program.title
+              for program in workloads.OPERATION_PROGRAMS}
+    header = "| Operation | Graph | " + " | ".join(
+        f"{phase} ns/op | vs sin | own vs sin" for phase in OP_PHASES) + " |"
+    lines = [header, "|---|---|" + "---:|---:|---:|" * len(OP_PHASES)]
+    sin = figures["sin"]
+    for name, row in figures.items():
+        wrong = " WRONG" if (f"W6 {name}", "_quoril") in checks.failed_cells else ""
+        cells = [name + wrong, f"{titles[name]}, 10k"]
+        for phase in OP_PHASES:
+            own = "—"
+            if name != "mul":
+                own = f"{own_cost(figures, name, phase) / own_cost(figures, 'sin', phase):.2f}"
+            cells += [format_figure(row[phase]), f"{row[phase] / sin[phase]:.2f}", own]
+        lines.append("| " + " | ".join(cells) + " |")
+    return lines
+
+
+def operation_target_lines(figures):
+    """Every operation within 1.5x of sin's cost, phase by phase."""
+    if not figures:
+        return []
+    sin = figures["sin"]
+    lines = []
+    for phase in OP_PHASES:
+        worst = max((row[phase] / sin[phase], name) for name, row in figures.items()
+                    if name != "mul")
+        status = "met" if worst[0] <= 1.5 else "GAP"
+        lines.append((f"W6 {phase}: every operation within 1.5x of sin (10k)",
+                      f"{worst[0]:.2f}x at worst ({worst[1]})", status))
+    return lines
 
 
 # ---------------------------------------------------------------------------
@@ -535,14 +621,32 @@ not exist for that implementation.
   the high-water mark during build, eval and backward, per node."""
 
 
-def render(rows, loaded, vectorised, settings, checks, core, core_note, header):
+OPERATIONS_LEGEND = """\
+W6: one chain per operation, each step y = f(y * b) or f(y * b, c) over
+Parameters, so a step is one Multiply and one node of the operation; the mul
+chain is y = y * b alone. Figures are per operation performed (both kinds
+counted), medians over repetitions in which the chains take turns; "vs sin"
+divides by the sin chain's figure. "own vs sin" sets the operation's own node
+apart: twice the chain's figure less the mul chain's, divided by the same for
+sin; it carries the noise of both chains.
+eval is the call right after a cold one, as W2 eval; backward evaluates
+afresh first, as W3. Values and gradients are checked against forward
+differentiation over plain floats."""
+
+
+def render(rows, loaded, vectorised, settings, checks, core, core_note, header, operations=None):
     out = ["# Benchmark results", ""]
     out += header
     out += ["", "## Python workloads", ""]
     out += render_table(rows, loaded, checks)
     out += ["", LEGEND, ""]
+    if operations:
+        out += ["## Operations (_quoril and the package, 10k-operation graphs)", ""]
+        out += render_operations(operations, checks)
+        out += ["", OPERATIONS_LEGEND, ""]
+    targets = target_lines(rows) + operation_target_lines(operations)
     out += ["## Targets", "", "| Target | Measured | Status |", "|---|---|---|"]
-    out += [f"| {name} | {measured} | {status} |" for name, measured, status in target_lines(rows)]
+    out += [f"| {name} | {measured} | {status} |" for name, measured, status in targets]
     out += ["", "## Core benchmark (C++, no Python)", ""]
     if core:
         out += ["| Benchmark | ns/node |", "|---|---:|"]
@@ -555,7 +659,8 @@ def render(rows, loaded, vectorised, settings, checks, core, core_note, header):
     else:
         out.append(
             "Every repetition's values and gradients agreed with the pure-Python engine "
-            "within 1e-9 relative, and every graph had the expected number of nodes."
+            "(W6: with forward differentiation over floats) within 1e-9 relative, and every "
+            "graph had the expected number of nodes."
         )
     return "\n".join(out) + "\n"
 
@@ -568,16 +673,17 @@ def main():
     parser.add_argument("--core-bench", help="the core's Google Benchmark binary, if built")
     parser.add_argument("--tree", help="what was measured, such as `git describe --dirty`")
     parser.add_argument(
-        "--out", help="where to write the table (default: bench/results.md; none with --quick)"
+        "--out",
+        help="where to write the table (default: bench/results.md; none with --quick or --only)",
     )
     parser.add_argument(
         "--only",
-        choices=("graphs", "fit", "chain", "core"),
+        choices=("graphs", "fit", "chain", "ops", "core"),
         action="append",
         help="run only these parts (repeatable)",
     )
     args = parser.parse_args()
-    parts = set(args.only or ("graphs", "fit", "chain", "core"))
+    parts = set(args.only or ("graphs", "fit", "chain", "ops", "core"))
     settings = Settings(args.quick)
     started = time.monotonic()
     load_before = load_average()
@@ -612,6 +718,10 @@ def main():
     if "chain" in parts:
         log("==> W5: chain")
         rows += measure_chain(settings.chain_nodes, settings.chain_repeats, checks)
+    operations = None
+    if "ops" in parts and loaded[0].available:
+        log("==> W6: operations")
+        operations = measure_operations(loaded[0], settings.op_repeats, checks)
     core, core_note = None, "not run (--only)"
     if "core" in parts:
         log("==> core benchmark")
@@ -638,9 +748,12 @@ def main():
         f"{frozen:,} objects alive after importing every peer frozen out of its sight "
         "(`gc.freeze()`).",
     ]
-    text = render(rows, loaded, vectorised, settings, checks, core, core_note, header)
+    text = render(rows, loaded, vectorised, settings, checks, core, core_note, header,
+                  operations)
     print(text, end="")
-    out = args.out or (None if settings.quick else os.path.join(HERE, "results.md"))
+    # A partial run must not replace the full table.
+    partial = settings.quick or args.only
+    out = args.out or (None if partial else os.path.join(HERE, "results.md"))
     if out:
         with open(out, "w") as stream:
             stream.write(text)

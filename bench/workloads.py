@@ -117,3 +117,84 @@ CHAIN = HORNER
 
 def chain_iterations(nodes):
     return (nodes - CHAIN.leaves) // CHAIN.ops_per_step
+
+
+# Per-operation graphs: 10k operations of one kind each, to set every
+# operation's cost beside sin's. Each step scales the running value by a
+# Parameter and applies the operation, y = f(y * b) (or f(y * b, c)), so the
+# value stays finite and away from each operation's edges however long the
+# chain: every step is a contraction towards a fixed point inside the domain.
+# Only the module takes part; `ops.<name>` is used where the adapter has it,
+# else the package's function. The chain of Multiplies alone, y = y * b with
+# b = 1, sets apart what the Multiply of each step costs.
+
+# name: (start, b, c or None, derivative of f in its first operand)
+OPERATIONS = {
+    "mul": (0.7, 1.0, None, None),
+    "sin": (0.7, 2.0, None, math.cos),
+    "exp": (0.5, -1.0, None, math.exp),
+    "log": (1.0, 3.0, None, lambda u: 1.0 / u),
+    "sqrt": (0.7, 2.0, None, lambda u: 0.5 / math.sqrt(u)),
+    "tanh": (0.7, 2.0, None, lambda u: 1.0 - math.tanh(u) ** 2),
+    "abs": (0.7, -0.999, None, lambda u: math.copysign(1.0, u) if u else 0.0),
+    "pow": (0.7, 2.0, 0.5, None),
+    "atan2": (0.7, 2.0, 1.0, None),
+}
+
+
+def operation_program(name):
+    start, scale, second, _ = OPERATIONS[name]
+
+    def run(ops, iterations):
+        f = getattr(ops, name, None)
+        if f is None and name != "mul":
+            import quoril
+
+            f = getattr(quoril, name)
+        y = ops.scalar("y", start)
+        b = ops.scalar("b", scale)
+        if name == "mul":
+            for _ in range(iterations):
+                y = y * b
+            return y
+        if second is None:
+            for _ in range(iterations):
+                y = f(y * b)
+            return y
+        c = ops.scalar("c", second)
+        for _ in range(iterations):
+            y = f(y * b, c)
+        return y
+
+    leaves = 2 if second is None else 3
+    if name == "mul":
+        return Program("op-mul", "y=y*b", run, ops_per_step=1, leaves=leaves)
+    title = f"y={name}(y*b)" if second is None else f"y={name}(y*b, c)"
+    return Program(f"op-{name}", title, run, ops_per_step=2, leaves=leaves)
+
+
+OPERATION_PROGRAMS = tuple(operation_program(name) for name in OPERATIONS)
+
+
+def operation_reference(name, iterations):
+    """The value of an operation program and its derivatives by leaf name,
+    by forward differentiation over plain floats."""
+    start, b, c, derivative = OPERATIONS[name]
+    names = ("y", "b") if c is None else ("y", "b", "c")
+    y, dy = start, {"y": 1.0, "b": 0.0, "c": 0.0}
+    for _ in range(iterations):
+        u = y * b
+        du = {k: dy[k] * b + y * (k == "b") for k in dy}
+        if name == "mul":
+            v, dy = u, du
+        elif name == "pow":
+            v = math.pow(u, c)
+            dy = {k: c * math.pow(u, c - 1.0) * du[k] + v * math.log(u) * (k == "c") for k in du}
+        elif name == "atan2":
+            v, r2 = math.atan2(u, c), u * u + c * c
+            dy = {k: (c * du[k] - u * (k == "c")) / r2 for k in du}
+        else:
+            v = abs(u) if name == "abs" else getattr(math, name)(u)
+            dy = {k: derivative(u) * du[k] for k in du}
+        y = v
+    return (y,), {k: (dy[k],) for k in names}

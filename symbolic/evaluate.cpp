@@ -145,9 +145,14 @@ SmallValue leaf_value(const ValueNode& node) {
     detail::throw_logic_error(
         "cannot evaluate symbolic graph with Undefined values");
   }
-  // A leaf filled in by hand may claim more lanes than a record holds; the
-  // reverse pass sizes the leaf's gradient by that claim.
-  if (!dimension_in_range(node.dimension)) detail::throw_bad_dimension();
+  // A leaf filled in by hand may claim more lanes than a record holds, in
+  // the node (the reverse pass sizes the leaf's gradient by that claim) or
+  // in its record (a Component would read past the lanes). The empty record
+  // of a hand-made leaf stays what it was: a value of no lanes.
+  if (!dimension_in_range(node.dimension) ||
+      static_cast<unsigned>(node.value.dimension) > 4u) {
+    detail::throw_bad_dimension();
+  }
   return node.value;
 }
 
@@ -270,8 +275,15 @@ TopologyLease::~TopologyLease() {
   t_topology_in_use = false;
 }
 
-void build_topology(const Value& root, Topology& topology, Walk walk) {
-  require_valid(root, "backward value");
+namespace {
+
+// Walks the graph under one root, continuing the order, values and position
+// table that earlier roots of the same call left, and returns the root's
+// position. A tracked root is looked up and recorded in the table, as a
+// shared node is, so a root that an earlier root reached is not walked
+// again; a lone root needs no table entry.
+std::uint32_t walk_graph(ValueNode* const root_node, bool track_root,
+                         Topology& topology, Walk walk, std::uint32_t& count) {
   using detail::NodeAccess;
   using Entry = Topology::Entry;
   using Frame = Topology::Frame;
@@ -281,8 +293,6 @@ void build_topology(const Value& root, Topology& topology, Walk walk) {
   auto& order = topology.order;
   auto& values = topology.values;
   PositionTable& placed = topology.placed;
-  placed.begin_walk();
-  std::uint32_t count = 0;
 
   // Places a node whose inputs are all placed. Values are computed in exactly
   // the order nodes are placed, so the first failing node in the order is the
@@ -318,12 +328,18 @@ void build_topology(const Value& root, Topology& topology, Walk walk) {
     }
   };
 
-  ValueNode* const root_node = NodeAccess::get(root);
-  if (root_node->input_count == 0) {
-    place(describe(root_node));
-    return;
+  std::uint32_t* root_slot = nullptr;
+  if (track_root) {
+    auto [slot, inserted] = placed.find_or_insert(root_node->id);
+    if (!inserted) return *slot;
+    root_slot = slot;
   }
-  enter(root_node, false);
+  if (root_node->input_count == 0) {
+    const std::uint32_t position = place(describe(root_node));
+    if (root_slot != nullptr) *root_slot = position;
+    return position;
+  }
+  enter(root_node, track_root);
   while (!stack.empty()) {
     Frame& frame = stack.back();
     if (frame.next < frame.entry.input_count) {
@@ -376,7 +392,31 @@ void build_topology(const Value& root, Topology& topology, Walk walk) {
       }
     }
   }
+  // The root is placed last.
+  return count - 1;
 }
+
+}  // namespace
+
+void build_topology(const Value& root, Topology& topology, Walk walk) {
+  require_valid(root, "backward value");
+  topology.placed.begin_walk();
+  std::uint32_t count = 0;
+  walk_graph(detail::NodeAccess::get(root), false, topology, walk, count);
+}
+
+void build_topology(std::span<const Value> roots, Topology& topology,
+                    Walk walk, std::vector<std::uint32_t>& positions) {
+  for (const Value& root : roots) require_valid(root, "output");
+  topology.placed.begin_walk();
+  positions.clear();
+  std::uint32_t count = 0;
+  for (const Value& root : roots) {
+    positions.push_back(walk_graph(detail::NodeAccess::get(root), true,
+                                   topology, walk, count));
+  }
+}
+
 
 SmallValue Value::evaluate() const {
   TopologyLease lease;

@@ -10,6 +10,8 @@ namespace {
 
 using Adjoint = std::array<double, 4>;
 
+}  // namespace
+
 // Propagates the adjoint of one node into its inputs' adjoints. The order of
 // the floating-point additions is part of the result: per lane, left before
 // right; a one-lane operand collects its lanes' contributions in lane order.
@@ -160,8 +162,6 @@ void propagate(const Topology::Entry& entry, const Adjoint& g,
   }
   detail::throw_logic_error("unsupported symbolic backward op");
 }
-
-}  // namespace
 
 void reverse_sweep(Topology& topology, const std::array<double, 4>& seed) {
   const auto& order = topology.order;

@@ -32,9 +32,13 @@ std::size_t lane_count(std::span<const Value> values) {
 void evaluate_into(std::span<const Value> outputs, std::span<double> lanes) {
   require_size(lanes, lane_count(outputs),
                "output buffer does not match the outputs' lanes");
+  TopologyLease lease;
+  Topology& topology = lease.get();
+  std::vector<std::uint32_t> roots;
+  build_topology(outputs, topology, Walk::Evaluate, roots);
   std::size_t row = 0;
-  for (const Value& output : outputs) {
-    const SmallValue v = output.evaluate();
+  for (const std::uint32_t root : roots) {
+    const SmallValue& v = topology.values[root];
     for (int i = 0; i < v.dimension; ++i) lanes[row++] = lane(v, i);
   }
 }
@@ -63,41 +67,99 @@ void jacobian_into(std::span<const Value> outputs,
   }
   require_size(jacobian, rows * cols,
                "jacobian buffer does not match outputs and Parameters");
-  std::fill(jacobian.begin(), jacobian.end(), 0.0);
 
+  // One walk over all outputs evaluates every node once, however many
+  // outputs share it.
   TopologyLease lease;
   Topology& topology = lease.get();
-  // Positions in the current output's order of the Parameters that are
-  // columns, with their first column.
-  std::vector<std::pair<std::size_t, std::size_t>> reached;
-  std::size_t row = 0;
-  for (const Value& output : outputs) {
-    topology.order.clear();
-    topology.values.clear();
-    build_topology(output, topology, Walk::EvaluateForBackward);
-    const auto& order = topology.order;
-    const SmallValue& value = topology.values.back();
-    reached.clear();
-    for (std::size_t position = 0; position < order.size(); ++position) {
-      if (order[position].kind != ValueKind::Parameter) continue;
-      const auto found = columns.find(order[position].node);
-      if (found != columns.end()) reached.emplace_back(position, found->second);
+  std::vector<std::uint32_t> roots;
+  build_topology(outputs, topology, Walk::EvaluateForBackward, roots);
+  const auto& order = topology.order;
+  const auto& values = topology.values;
+
+  // Positions of the Parameters that are columns, with their first column.
+  std::vector<std::pair<std::uint32_t, std::size_t>> column_at;
+  for (std::size_t position = 0; position < order.size(); ++position) {
+    if (order[position].kind != ValueKind::Parameter) continue;
+    const auto found = columns.find(order[position].node);
+    if (found != columns.end()) {
+      column_at.emplace_back(static_cast<std::uint32_t>(position), found->second);
     }
+  }
+
+  // Each output lane needs a reverse pass over only the nodes its output
+  // reaches. The walk placed the nodes that output reached first in one run
+  // of the order, ending at the output; those are swept in order. Nodes
+  // that an earlier output placed sit below the run; the few the sweep
+  // reaches are queued and handled highest position first, which is again
+  // an order in which every node comes after all its users.
+  auto& adjoints = topology.adjoints;
+  adjoints.assign(order.size(), std::array<double, 4>{});
+  std::vector<std::uint8_t> queued(order.size(), 0);
+  std::vector<std::uint32_t> heap;
+  std::vector<std::uint32_t> touched;
+  const auto handle = [&](std::uint32_t position, std::uint32_t run_start) {
+    const Topology::Entry& entry = order[position];
+    if (entry.kind != ValueKind::Expression) return;
+    propagate(entry, adjoints[position], values[position], order, values,
+              adjoints);
+    for (int k = 0; k < entry.input_count; ++k) {
+      const std::uint32_t input = entry.inputs[k];
+      if (input >= run_start || queued[input] != 0) continue;
+      queued[input] = 1;
+      touched.push_back(input);
+      // A leaf has nothing to pass on; it only needs clearing afterwards.
+      if (order[input].kind != ValueKind::Expression) continue;
+      heap.push_back(input);
+      std::push_heap(heap.begin(), heap.end());
+    }
+  };
+
+  std::fill(jacobian.begin(), jacobian.end(), 0.0);
+  std::uint32_t run_start = 0;
+  std::size_t row = 0;
+  for (const std::uint32_t root : roots) {
+    const SmallValue& value = values[root];
+    const bool own_run = root >= run_start;
     for (int i = 0; i < value.dimension; ++i, ++row) {
       if (!lanes.empty()) lanes[row] = lane(value, i);
-      if (reached.empty()) continue;
-      std::array<double, 4> seed{};
-      seed[static_cast<std::size_t>(i)] = 1.0;
-      reverse_sweep(topology, seed);
+      if (column_at.empty()) continue;
+      adjoints[root][static_cast<std::size_t>(i)] = 1.0;
+      if (own_run) {
+        for (std::uint32_t position = root + 1; position-- > run_start;) {
+          handle(position, run_start);
+        }
+      } else {
+        queued[root] = 1;
+        touched.push_back(root);
+        heap.push_back(root);
+      }
+      while (!heap.empty()) {
+        std::pop_heap(heap.begin(), heap.end());
+        const std::uint32_t position = heap.back();
+        heap.pop_back();
+        handle(position, run_start);
+      }
       double* out = jacobian.data() + row * cols;
-      for (const auto& [position, column] : reached) {
+      for (const auto& [position, column] : column_at) {
         const int dimension = order[position].dimension;
         for (int k = 0; k < dimension; ++k) {
           out[column + static_cast<std::size_t>(k)] =
-              topology.adjoints[position][static_cast<std::size_t>(k)];
+              adjoints[position][static_cast<std::size_t>(k)];
         }
       }
+      // Clear what this lane wrote, and nothing else.
+      if (own_run) {
+        std::fill(adjoints.begin() + run_start, adjoints.begin() + root + 1,
+                  std::array<double, 4>{});
+      }
+      for (const std::uint32_t position : touched) {
+        adjoints[position] = {};
+        queued[position] = 0;
+      }
+      touched.clear();
     }
+    if (own_run) run_start = root + 1;
   }
 }
 

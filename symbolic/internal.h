@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -273,6 +274,13 @@ enum class Walk { OrderOnly, Evaluate, EvaluateForBackward };
 SmallValue evaluate_entry(const Topology::Entry& entry,
                           const std::vector<SmallValue>& values);
 
+// Adds the contributions of the node at one position of an order, whose
+// adjoint is `g` and whose value is `out`, into its inputs' adjoints.
+void propagate(const Topology::Entry& entry, const std::array<double, 4>& g,
+               const SmallValue& out, const std::vector<Topology::Entry>& order,
+               const std::vector<SmallValue>& values,
+               std::vector<std::array<double, 4>>& adjoints);
+
 // Fills topology.adjoints with the derivative of the seed-weighted root (the
 // last node of an order built for backward) with respect to every node.
 void reverse_sweep(Topology& topology, const std::array<double, 4>& seed);
@@ -283,6 +291,12 @@ void reverse_sweep(Topology& topology, const std::array<double, 4>& seed);
 // failing node in the order is the one reported. Throws
 // std::invalid_argument for an empty root.
 void build_topology(const Value& root, Topology& topology, Walk walk);
+// Orders the graphs under several roots as one: each root's graph in turn,
+// leaving out what an earlier root already placed, so a node shared between
+// roots is placed (and evaluated) once. `positions` receives each root's
+// position. Throws std::invalid_argument for an empty root, before walking.
+void build_topology(std::span<const Value> roots, Topology& topology,
+                    Walk walk, std::vector<std::uint32_t>& positions);
 
 }  // namespace quoril::symbolic
 

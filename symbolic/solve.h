@@ -19,7 +19,8 @@ struct LeastSquaresOptions {
   std::vector<double> upper;
   // Stop when an accepted step lowers the cost by less than ftol times the
   // cost, when the step is shorter than xtol * (xtol + |x|), or when the
-  // largest free gradient component is below gtol.
+  // cosine between the residuals and every free Jacobian column is at most
+  // gtol (always so at zero residuals).
   double ftol = 1e-8;
   double xtol = 1e-8;
   double gtol = 1e-8;

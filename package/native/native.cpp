@@ -118,7 +118,11 @@ py::tuple trace(const py::sequence& outputs, bool evaluate, std::size_t max_node
   py::list nodes(t.nodes.size());
   py::list inputs(t.nodes.size());
   py::list lanes(t.nodes.size());
+  py::list components(t.nodes.size());
   for (std::size_t i = 0; i < t.nodes.size(); ++i) {
+    components[i] = t.nodes[i].op() == qs::ExpressionOp::Component
+                        ? t.nodes[i].component_index()
+                        : -1;
     nodes[i] = py::cast(t.nodes[i]);
     const int count = t.nodes[i].input_count();
     py::tuple slots(static_cast<std::size_t>(count));
@@ -136,7 +140,8 @@ py::tuple trace(const py::sequence& outputs, bool evaluate, std::size_t max_node
     error = exception_object(t.error);
   }
   return py::make_tuple(t.total, std::move(nodes), std::move(inputs),
-                        std::move(lanes), std::move(failed), std::move(error));
+                        std::move(lanes), std::move(failed), std::move(error),
+                        std::move(components));
 }
 
 py::array_t<double> array_of(const std::vector<double>& data,

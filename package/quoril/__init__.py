@@ -18,10 +18,29 @@ from _quoril import (
 )
 
 from quoril._native import abs, atan2, exp, log, pow, sqrt, tanh
+from quoril._solve import (
+    check_gradients,
+    jacobian,
+    least_squares,
+    minimize,
+    value_and_jacobian,
+    values,
+)
 from quoril._vector import cross, dot, norm, sum
 from quoril._view import describe, render, to_dot
 
-__version__ = "0.1.0"
+
+def _read_version() -> str:
+    # The build writes the release number beside the package, from the same
+    # line of CMakeLists.txt that the wheel's metadata takes it from.
+    from pathlib import Path
+
+    return (Path(__file__).parent / "VERSION").read_text(encoding="ascii").strip()
+
+
+__version__: str = _read_version()
+"""The distribution's version, as pip reports it; `_quoril.__version__` is the
+extension module's own and stays "0.1.0"."""
 
 __all__ = [
     "Constant",
@@ -30,12 +49,16 @@ __all__ = [
     "Undefined",
     "abs",
     "atan2",
+    "check_gradients",
     "cos",
     "cross",
     "describe",
     "dot",
     "exp",
+    "jacobian",
+    "least_squares",
     "log",
+    "minimize",
     "norm",
     "pow",
     "render",
@@ -44,6 +67,8 @@ __all__ = [
     "sum",
     "tanh",
     "to_dot",
+    "value_and_jacobian",
+    "values",
     "vec2",
     "vec3",
     "vec4",

@@ -32,6 +32,7 @@ def trace(
     list[_Lanes | None],
     Expression | None,
     BaseException | None,
+    list[int],
 ]: ...
 def levenberg_marquardt(
     residuals: Sequence[Expression],

@@ -25,7 +25,9 @@ def sum(value: Operand) -> Expression:
 def dot(a: Operand, b: Operand) -> Expression:
     """The dot product of two values of equal lane count, or of a one-lane
     value with a longer one (which scales it first)."""
-    return sum(_as_value(a, "dot a") * _as_value(b, "dot b"))
+    # Arguments are converted last to first, as vec2's are.
+    right = _as_value(b, "dot b")
+    return sum(_as_value(a, "dot a") * right)
 
 
 def norm(v: Operand) -> Expression:
@@ -37,8 +39,8 @@ def norm(v: Operand) -> Expression:
 
 def cross(a: Operand, b: Operand) -> Expression:
     """The cross product of two three-lane values."""
-    u = _as_value(a, "cross a")
     w = _as_value(b, "cross b")
+    u = _as_value(a, "cross a")
     for label, value in (("cross a", u), ("cross b", w)):
         if value.dim != 3:
             raise ValueError(f"{label} must have 3 lanes, not {value.dim}")

@@ -78,7 +78,8 @@ def describe(outputs: Outputs, *, max_nodes: int = 200, values: bool = True) -> 
         Evaluate the graph once and show every node's value. When the
         evaluation fails the listing still comes back: the first node whose
         value could not be computed is marked ``<- FAILED`` with the error
-        ``eval()`` would raise, and the nodes after it show ``?``.
+        ``eval()`` would raise, and the nodes after it show
+        ``(not computed)``.
 
     Returns
     -------
@@ -286,7 +287,9 @@ def _build(outputs: Outputs, max_nodes: int, values: bool) -> _View:
     if not isinstance(values, bool):
         raise TypeError(f"values must be a bool, not {type(values).__name__}")
 
-    total, nodes, inputs, lanes, failed, error = _trace(roots, values, max_nodes)
+    total, nodes, inputs, lanes, failed, error, components = _trace(
+        roots, values, max_nodes
+    )
     position = {node.id: i for i, node in enumerate(nodes)}
     roles: dict[int, list[int]] = {}
     for i, root in enumerate(roots):
@@ -302,6 +305,8 @@ def _build(outputs: Outputs, max_nodes: int, values: bool) -> _View:
             head += " " + _quote(node.name)
         if inputs[i]:
             head += "(" + ", ".join(f"%{j}" if j >= 0 else "…" for j in inputs[i]) + ")"
+        if components[i] >= 0:
+            head += "." + "xyzw"[components[i]]
         detail = []
         if kind in ("Constant", "Parameter"):
             detail.append("= " + _lanes(node.value))
@@ -311,7 +316,7 @@ def _build(outputs: Outputs, max_nodes: int, values: bool) -> _View:
                 detail.append("hint " + _lanes(hint))
         elif values:
             value = lanes[i]
-            detail.append("= " + (_lanes(value) if value is not None else "?"))
+            detail.append("= " + (_lanes(value) if value is not None else "(not computed)"))
         if kind == "Parameter":
             grad = node.grad
             if grad is not None:

@@ -23,9 +23,19 @@ if(stray)
   message(FATAL_ERROR "development install holds Python files: ${stray}")
 endif()
 
+# The consumer asks for this build's MAJOR.MINOR, as a project pinned to the
+# release would; the build's version file holds it, from project() alone.
+file(STRINGS ${QUORIL_BUILD_DIR}/quorilConfigVersion.cmake version_line
+  REGEX "^set\\(PACKAGE_VERSION \"[0-9]+\\.[0-9]+")
+string(REGEX MATCH "[0-9]+\\.[0-9]+" wanted "${version_line}")
+if(NOT wanted)
+  message(FATAL_ERROR "no version in ${QUORIL_BUILD_DIR}/quorilConfigVersion.cmake")
+endif()
+
 execute_process(
   COMMAND ${CMAKE_COMMAND} -S ${CONSUMER_SOURCE_DIR} -B ${build}
           -G ${CONSUMER_GENERATOR}
+          -DQUORIL_WANTED_VERSION=${wanted}
           -DCMAKE_CXX_COMPILER=${CONSUMER_CXX_COMPILER}
           -DCMAKE_PREFIX_PATH=${prefix}
           -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF

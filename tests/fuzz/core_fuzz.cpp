@@ -29,6 +29,7 @@
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -284,13 +285,23 @@ struct Computed {
   SmallValue value;
 };
 
+// The operations of two operands, then of one, in the order the input's
+// bytes pick them.
+constexpr ExpressionOp kBinaryOps[] = {ExpressionOp::Add, ExpressionOp::Subtract,
+                                       ExpressionOp::Multiply, ExpressionOp::Divide,
+                                       ExpressionOp::Pow, ExpressionOp::Atan2};
+constexpr ExpressionOp kUnaryOps[] = {ExpressionOp::Negate, ExpressionOp::Sin,
+                                      ExpressionOp::Cos, ExpressionOp::Exp,
+                                      ExpressionOp::Log, ExpressionOp::Sqrt,
+                                      ExpressionOp::Tanh, ExpressionOp::Abs};
+// The highest enumerator; to_string names every one up to it.
+constexpr unsigned kLastOp = 16;
+
 bool is_binary(ExpressionOp op) {
-  return op == ExpressionOp::Add || op == ExpressionOp::Subtract ||
-         op == ExpressionOp::Multiply || op == ExpressionOp::Divide;
+  return std::find(std::begin(kBinaryOps), std::end(kBinaryOps), op) != std::end(kBinaryOps);
 }
 bool is_unary(ExpressionOp op) {
-  return op == ExpressionOp::Negate || op == ExpressionOp::Sin ||
-         op == ExpressionOp::Cos;
+  return std::find(std::begin(kUnaryOps), std::end(kUnaryOps), op) != std::end(kUnaryOps);
 }
 
 // The lanes of an arithmetic operation, written out afresh: one IEEE
@@ -308,6 +319,8 @@ Computed binary_lanes(ExpressionOp op, const SmallValue& lhs,
       case ExpressionOp::Subtract: out = a - b; break;
       case ExpressionOp::Multiply: out = a * b; break;
       case ExpressionOp::Divide: out = a / b; break;
+      case ExpressionOp::Pow: out = std::pow(a, b); break;
+      case ExpressionOp::Atan2: out = std::atan2(a, b); break;
       default: return {invalid("unsupported binary symbolic expression op"), {}};
     }
   }
@@ -324,6 +337,11 @@ Computed unary_lanes(ExpressionOp op, const SmallValue& x) {
       case ExpressionOp::Negate: out = -a; break;
       case ExpressionOp::Sin: out = std::sin(a); break;
       case ExpressionOp::Cos: out = std::cos(a); break;
+      case ExpressionOp::Exp: out = std::exp(a); break;
+      case ExpressionOp::Log: out = std::log(a); break;
+      case ExpressionOp::Sqrt: out = std::sqrt(a); break;
+      case ExpressionOp::Tanh: out = std::tanh(a); break;
+      case ExpressionOp::Abs: out = std::fabs(a); break;
       default: return {invalid("unsupported unary symbolic expression op"), {}};
     }
   }
@@ -554,6 +572,8 @@ using Adjoint = std::array<double, 4>;
 
 // The reverse walk over a well-formed graph whose forward pass succeeded:
 // per node from the root back, per lane, left contribution before right.
+// A power's exponent gets no contribution when it is a Constant, whose
+// adjoint nothing reads (its log(base) would be NaN for a negative base).
 std::vector<Adjoint> adjoints(const Walk& w, const Forward& f,
                               const SmallValue& seed) {
   std::vector<Adjoint> adj(w.order.size(), Adjoint{});
@@ -573,8 +593,11 @@ std::vector<Adjoint> adjoints(const Walk& w, const Forward& f,
     } else if (is_binary(n.op)) {
       const SmallValue& a = f.values[in[0]];
       const SmallValue& b = f.values[in[1]];
+      const SmallValue& y = f.values[p];
       const std::size_t sa = a.dimension == 1 ? 0 : 1;
       const std::size_t sb = b.dimension == 1 ? 0 : 1;
+      const bool constant_exponent =
+          n.op == ExpressionOp::Pow && w.order[in[1]]->kind == ValueKind::Constant;
       for (std::size_t i = 0; i < lanes; ++i) {
         const double ai = a.lanes[i * sa];
         const double bi = b.lanes[i * sb];
@@ -588,21 +611,46 @@ std::vector<Adjoint> adjoints(const Walk& w, const Forward& f,
             right = ((-g[i]) * ai) / bb;
             break;
           }
+          case ExpressionOp::Pow:
+            // b a^(b-1), 0 for b = 0; a^b log a, 0 for a = 0.
+            left = g[i] * (bi == 0.0 ? 0.0 : bi * std::pow(ai, bi - 1.0));
+            right = g[i] * (ai == 0.0 ? 0.0 : y.lanes[i] * std::log(ai));
+            break;
+          case ExpressionOp::Atan2: {
+            const double r2 = bi * bi + ai * ai;
+            left = g[i] * (bi / r2);
+            right = g[i] * ((-ai) / r2);
+            break;
+          }
           default: break;
         }
         adj[in[0]][i * sa] += left;
         if (n.op == ExpressionOp::Subtract) {
           adj[in[1]][i * sb] -= g[i];
-        } else {
+        } else if (!constant_exponent) {
           adj[in[1]][i * sb] += right;
         }
       }
     } else {
       const SmallValue& x = f.values[in[0]];
+      const SmallValue& y = f.values[p];
       for (std::size_t i = 0; i < lanes; ++i) {
+        const double xi = x.lanes[i];
+        const double yi = y.lanes[i];
         double contribution = (-1.0) * g[i];
-        if (n.op == ExpressionOp::Sin) contribution = std::cos(x.lanes[i]) * g[i];
-        if (n.op == ExpressionOp::Cos) contribution = (-std::sin(x.lanes[i])) * g[i];
+        switch (n.op) {
+          case ExpressionOp::Sin: contribution = std::cos(xi) * g[i]; break;
+          case ExpressionOp::Cos: contribution = (-std::sin(xi)) * g[i]; break;
+          case ExpressionOp::Exp: contribution = yi * g[i]; break;
+          case ExpressionOp::Log: contribution = (1.0 / xi) * g[i]; break;
+          case ExpressionOp::Sqrt: contribution = (0.5 / yi) * g[i]; break;
+          case ExpressionOp::Tanh: contribution = (1.0 - yi * yi) * g[i]; break;
+          // 0 at 0 (either sign).
+          case ExpressionOp::Abs:
+            contribution = (xi > 0.0 ? 1.0 : xi < 0.0 ? -1.0 : 0.0) * g[i];
+            break;
+          default: break;
+        }
         adj[in[0]][i] += contribution;
       }
     }
@@ -1018,6 +1066,8 @@ class Fuzzer {
       case ExpressionOp::Add: return std::move(a) + std::move(b);
       case ExpressionOp::Subtract: return std::move(a) - std::move(b);
       case ExpressionOp::Multiply: return std::move(a) * std::move(b);
+      case ExpressionOp::Pow: return qs::pow(std::move(a), std::move(b));
+      case ExpressionOp::Atan2: return qs::atan2(std::move(a), std::move(b));
       default: return std::move(a) / std::move(b);
     }
   }
@@ -1026,12 +1076,20 @@ class Fuzzer {
     switch (op) {
       case ExpressionOp::Negate: return -std::move(a);
       case ExpressionOp::Sin: return qs::sin(std::move(a));
+      case ExpressionOp::Exp: return qs::exp(std::move(a));
+      case ExpressionOp::Log: return qs::log(std::move(a));
+      case ExpressionOp::Sqrt: return qs::sqrt(std::move(a));
+      case ExpressionOp::Tanh: return qs::tanh(std::move(a));
+      case ExpressionOp::Abs: return qs::abs(std::move(a));
       default: return qs::cos(std::move(a));
     }
   }
 
   static ExpressionOp binary_op(std::uint8_t b) {
-    return static_cast<ExpressionOp>(3 + b % 4);
+    return kBinaryOps[b % std::size(kBinaryOps)];
+  }
+  static ExpressionOp unary_op(std::uint8_t b) {
+    return kUnaryOps[b % std::size(kUnaryOps)];
   }
 
   // The outcome of a binary builder, and the folded record when both
@@ -1123,6 +1181,8 @@ class Fuzzer {
             case ExpressionOp::Add: return number_left ? s + a : a + s;
             case ExpressionOp::Subtract: return number_left ? s - a : a - s;
             case ExpressionOp::Multiply: return number_left ? s * a : a * s;
+            case ExpressionOp::Pow: return number_left ? qs::pow(s, a) : qs::pow(a, s);
+            case ExpressionOp::Atan2: return number_left ? qs::atan2(s, a) : qs::atan2(a, s);
             default: return number_left ? s / a : a / s;
           }
         })) {
@@ -1141,7 +1201,7 @@ class Fuzzer {
   }
 
   void unary_step() {
-    const ExpressionOp op = static_cast<ExpressionOp>(7 + in_.byte() % 3);
+    const ExpressionOp op = unary_op(in_.byte());
     const Value a = slot();
     Value& target = slot();
     Computed predicted;
@@ -1259,8 +1319,9 @@ class Fuzzer {
   }
 
   void make_expression_step() {
-    static constexpr std::uint8_t kOps[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 200};
-    const auto op = static_cast<ExpressionOp>(kOps[in_.byte() % 12]);
+    static constexpr std::uint8_t kOps[] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9, 10,
+                                            11, 12, 13, 14, 15, 16, 17, 200};
+    const auto op = static_cast<ExpressionOp>(kOps[in_.byte() % std::size(kOps)]);
     const int dimension = in_.dimension();
     const int count = in_.small_int();
     const int index = in_.small_int();
@@ -1555,7 +1616,8 @@ class Fuzzer {
         const std::string_view k = qs::to_string(kind);
         const std::string_view o = qs::to_string(op);
         expect(static_cast<unsigned>(kind) <= 3 ? k != "Unknown" : k == "Unknown", "to_string(kind)");
-        expect(static_cast<unsigned>(op) <= 9 ? o != "Unknown" : o == "Unknown", "to_string(op)");
+        expect(static_cast<unsigned>(op) <= kLastOp ? o != "Unknown" : o == "Unknown",
+               "to_string(op)");
         break;
       }
     }
@@ -1576,11 +1638,11 @@ class Fuzzer {
     std::size_t built = 0;
     const std::optional<Failure> failure = attempt([&] {
       for (; built < length; ++built) {
-        const std::uint8_t kind = shape % 7;
-        if (kind < 4) {
-          x = apply(static_cast<ExpressionOp>(3 + kind), x, self_paired ? x : partner);
+        const std::size_t kind = shape % (std::size(kBinaryOps) + std::size(kUnaryOps));
+        if (kind < std::size(kBinaryOps)) {
+          x = apply(kBinaryOps[kind], x, self_paired ? x : partner);
         } else {
-          x = apply(static_cast<ExpressionOp>(3 + kind), x);
+          x = apply(kUnaryOps[kind - std::size(kBinaryOps)], x);
         }
       }
     });

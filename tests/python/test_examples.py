@@ -26,18 +26,30 @@ def check_first_steps(output):
         assert line in output.splitlines()
 
 
-def check_two_link_ik(output):
-    match = re.search(r"^final reach error (\S+): all (\d+) targets reached$", output, re.MULTILINE)
+def check_reach(output, status):
+    match = re.search(
+        rf"^final reach error (\S+): all (\d+) targets {status}$", output, re.MULTILINE
+    )
     assert match, "no final line reporting every target reached"
     assert float(match[1]) <= 1e-9
     assert int(match[2]) == len(re.findall(r"^target ", output, re.MULTILINE))
+
+
+def check_two_link_ik(output):
+    check_reach(output, "reached")
+
+
+def check_three_link_ik(output):
+    check_reach(output, "reached within the joint limits")
+    # The first target is reachable only with the wrist against its limit.
+    assert "at a limit: wrist" in output
 
 
 NUMBER = r"([-+]?\d+\.\d+)"
 
 
 def check_circle_fit(output):
-    assert re.search(r"^converged after \d+ steps", output, re.MULTILINE)
+    assert re.search(r"^converged after \d+ evaluations", output, re.MULTILINE)
     match = re.search(
         rf"^final centre \({NUMBER}, {NUMBER}\) radius {NUMBER}; "
         rf"true centre \({NUMBER}, {NUMBER}\) radius {NUMBER}$",
@@ -53,16 +65,57 @@ def check_circle_fit(output):
     assert fitted != pytest.approx(true, abs=1e-6)
 
 
+def check_ellipse_fit(output):
+    assert re.search(r"^converged after \d+ evaluations", output, re.MULTILINE)
+    match = re.search(
+        rf"^final centre \({NUMBER}, {NUMBER}\) axes \({NUMBER}, {NUMBER}\) angle {NUMBER}; "
+        rf"true centre \({NUMBER}, {NUMBER}\) axes \({NUMBER}, {NUMBER}\) angle {NUMBER}$",
+        output, re.MULTILINE,
+    )
+    assert match, "no final line with the fitted and the true ellipse"
+    values = [float(match[i]) for i in range(1, 11)]
+    # Noise of 0.03 on 60 points: near the truth, not on it.
+    assert values[:5] == pytest.approx(values[5:], abs=0.02)
+    assert values[:5] != pytest.approx(values[5:], abs=1e-6)
+
+
+def check_damped_sinusoid(output):
+    assert re.search(r"^converged after \d+ evaluations", output, re.MULTILINE)
+    match = re.search(r"^final  (.*);  true  (.*)$", output, re.MULTILINE)
+    assert match, "no final line with the fitted and the true parameters"
+    fitted, true = (
+        [float(v) for v in re.findall(NUMBER, group)] for group in (match[1], match[2])
+    )
+    assert len(fitted) == len(true) == 4
+    assert fitted == pytest.approx(true, abs=0.01)
+
+
+def check_nist_strd(output):
+    reached = re.findall(r"\((\d+\.\d) digits\)", output)
+    assert len(reached) == 2 * (2 + 2 + 4)
+    assert all(float(d) >= 7.0 for d in reached)
+    match = re.search(
+        r"^all 6 solves converged to the certified values: at least (\S+) significant digits",
+        output, re.MULTILINE,
+    )
+    assert match, "no final line reporting every solve converged"
+    assert float(match[1]) >= 7.0
+
+
 CHECKS = {
     "first_steps.py": check_first_steps,
     "two_link_ik.py": check_two_link_ik,
+    "three_link_ik.py": check_three_link_ik,
     "circle_fit.py": check_circle_fit,
+    "ellipse_fit.py": check_ellipse_fit,
+    "damped_sinusoid.py": check_damped_sinusoid,
+    "nist_strd.py": check_nist_strd,
 }
 
 
-def run_example(python, script, cwd, env):
+def run_example(python, script, cwd, env, *args):
     return subprocess.run(
-        [str(python), str(script)], cwd=cwd, env=env,
+        [str(python), str(script), *args], cwd=cwd, env=env,
         capture_output=True, text=True, timeout=120,
     )
 
@@ -71,14 +124,29 @@ def test_every_example_is_checked():
     assert {path.name for path in EXAMPLES.glob("*.py")} == set(CHECKS)
 
 
-@pytest.mark.parametrize("name", sorted(CHECKS))
-def test_example_runs_and_converges(name, tmp_path):
+def example_env():
     env = dict(os.environ)
     module_dir = str(Path(_quoril.__file__).parent)
     env["PYTHONPATH"] = os.pathsep.join(
         [module_dir] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else [])
     )
-    result = run_example(sys.executable, EXAMPLES / name, tmp_path, env)
+    return env
+
+
+@pytest.mark.parametrize("name", sorted(CHECKS))
+def test_example_runs_and_converges(name, tmp_path):
+    result = run_example(sys.executable, EXAMPLES / name, tmp_path, example_env())
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stderr == ""
+    CHECKS[name](result.stdout)
+
+
+@pytest.mark.parametrize("name", sorted(set(CHECKS) - {"first_steps.py"}))
+def test_example_saves_a_plot(name, tmp_path):
+    pytest.importorskip("matplotlib")
+    result = run_example(
+        sys.executable, EXAMPLES / name, tmp_path, example_env(), "--plot", "out.png"
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert (tmp_path / "out.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     CHECKS[name](result.stdout)

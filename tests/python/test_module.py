@@ -5,6 +5,7 @@ import os
 import shutil
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -147,6 +148,9 @@ def test_other_interpreter_versions_refuse_the_import(interpreter, tmp_path):
     if executable is None:
         pytest.skip(f"{interpreter} is not installed")
     (tmp_path / "_quoril.so").symlink_to(_quoril.__file__)
+    # The module finds the core library it shares with the package through a
+    # run path relative to the folder it is loaded from.
+    (tmp_path / "quoril").symlink_to(Path(_quoril.__file__).parent / "quoril")
     result = subprocess.run(
         [executable, "-I", "-c", _VERSION_PROBE, str(tmp_path)],
         capture_output=True, text=True, check=True, env={"PATH": os.environ.get("PATH", "")},

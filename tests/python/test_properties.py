@@ -24,6 +24,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import quoril as q
 from _quoril import Constant, Parameter, Undefined, cos, sin, vec2, vec3, vec4
 
 SANITIZED = os.environ.get("QUORIL_SANITIZED", "")
@@ -58,9 +59,26 @@ def divide(a, b):
         return math.copysign(math.inf, a) * math.copysign(1.0, b)
 
 
-BINARY = {"+": (operator.add, operator.add), "-": (operator.sub, operator.sub),
-          "*": (operator.mul, operator.mul), "/": (operator.truediv, divide)}
-UNARY = {"neg": (operator.neg, operator.neg), "sin": (sin, math.sin), "cos": (cos, math.cos)}
+def ieee(f):
+    """The math module's function, with a NaN where it refuses a result that
+    C's would give as NaN or an infinity."""
+    def apply(*args):
+        try:
+            return f(*args)
+        except (ValueError, OverflowError):
+            return math.nan
+    return apply
+
+
+OPERATORS = {"+": (operator.add, operator.add), "-": (operator.sub, operator.sub),
+             "*": (operator.mul, operator.mul), "/": (operator.truediv, divide)}
+# The package's functions of two operands, and what each names its operands.
+FUNCTIONS = {"pow": (q.pow, ieee(math.pow)), "atan2": (q.atan2, math.atan2)}
+LABELS = {"pow": ("pow x", "pow y"), "atan2": ("atan2 y", "atan2 x")}
+BINARY = OPERATORS | FUNCTIONS
+UNARY = {"neg": (operator.neg, operator.neg), "sin": (sin, math.sin), "cos": (cos, math.cos),
+         "exp": (q.exp, ieee(math.exp)), "log": (q.log, ieee(math.log)),
+         "sqrt": (q.sqrt, ieee(math.sqrt)), "tanh": (q.tanh, math.tanh), "abs": (q.abs, abs)}
 PACK = {2: vec2, 3: vec3, 4: vec4}
 ATTRIBUTES = "xyzw"
 
@@ -271,27 +289,39 @@ SMOOTH_LANE = st.floats(-1, 1, allow_nan=False, width=64)
 @st.composite
 def smooth_trees(draw, dim, depth):
     """Trees whose value is smooth everywhere near the leaves' values:
-    divisions only by 2.5 + cos(...), which stays above 1.5."""
+    divisions, logarithms, roots and bases of powers only of 2.5 + cos(...),
+    which stays above 1.5."""
     if depth == 0 or draw(st.integers(0, 3)) == 0:
         if draw(st.integers(0, 3)):
             return ("param", dim - 1)
         return ("const", draw(st.lists(SMOOTH_LANE, min_size=dim, max_size=dim).map(tuple)))
-    shape = draw(st.sampled_from(["+", "-", "*", "/", "neg", "sin", "cos", "other"]))
-    if shape in ("+", "-", "*", "/"):
+    shape = draw(st.sampled_from(sorted(BINARY) + sorted(UNARY) + ["other"]))
+    if shape in BINARY:
         left_dim, right_dim = draw(st.sampled_from(
             [(dim, dim)] + ([(1, dim), (dim, 1)] if dim > 1 else [])))
         left = draw(smooth_trees(left_dim, depth - 1))
         right = draw(smooth_trees(right_dim, depth - 1))
-        if shape == "/":
-            right = ("+", ("const", (2.5,)), ("cos", right))
+        if shape in ("/", "atan2"):
+            right = above_one(right)
+        elif shape == "pow":
+            left, right = above_one(left), ("sin", right)
         return (shape, left, right)
     if shape in UNARY:
-        return (shape, draw(smooth_trees(dim, depth - 1)))
+        operand = draw(smooth_trees(dim, depth - 1))
+        # Kept inside each function's smooth domain and away from overflow.
+        wrap = {"log": above_one, "sqrt": above_one, "exp": lambda t: ("sin", t),
+                "abs": lambda t: ("-", ("sin", t), ("const", (2.5,)))}.get(shape)
+        return (shape, wrap(operand) if wrap else operand)
     if dim == 1:
         source_dim = draw(st.integers(2, 4))
         index = draw(st.integers(0, source_dim - 1))
         return ("component", draw(smooth_trees(source_dim, depth - 1)), index, "index")
     return ("pack", tuple(draw(smooth_trees(1, depth - 1)) for _ in range(dim)))
+
+
+def above_one(tree):
+    """2.5 + cos(tree), at least 1.5 wherever tree is."""
+    return ("+", ("const", (2.5,)), ("cos", tree))
 
 
 def reachable(root):
@@ -487,7 +517,7 @@ def test_unsupported_operands_name_their_side(other, op, reflected):
         failure = (type(error), str(error))
     else:
         pytest.fail("an unsupported operand was accepted")
-    label = "left operand" if reflected else "right operand"
+    label = LABELS.get(op, ("left operand", "right operand"))[1 if not reflected else 0]
     if other == []:
         assert failure == (ValueError, f"{label} must contain 1..4 values")
     elif other == [1, "a"]:

@@ -99,7 +99,7 @@ def test_strict_mypy_accepts_examples_and_usage(tmp_path):
     examples = sorted((REPO / "examples").glob("*.py"))
     result = run_mypy(
         *examples, USAGE,
-        extra_env={"MYPYPATH": str(REPO / "python"), "MYPY_CACHE_DIR": str(tmp_path)},
+        extra_env={"MYPYPATH": f"{REPO / 'python'}:{REPO / 'package'}", "MYPY_CACHE_DIR": str(tmp_path)},
     )
     assert result.returncode == 0, result.stdout + result.stderr
 
@@ -147,7 +147,7 @@ def test_strict_mypy_rejects_misuse(tmp_path):
     source.write_text("\n".join(header + MISUSE) + "\n", encoding="utf-8")
     result = run_mypy(
         source, cwd=tmp_path,
-        extra_env={"MYPYPATH": str(REPO / "python"), "MYPY_CACHE_DIR": str(tmp_path)},
+        extra_env={"MYPYPATH": f"{REPO / 'python'}:{REPO / 'package'}", "MYPY_CACHE_DIR": str(tmp_path)},
     )
     flagged = {
         int(match[1])
