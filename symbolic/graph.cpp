@@ -166,38 +166,21 @@ void jacobian_into(std::span<const Value> outputs,
 GraphTrace trace(std::span<const Value> roots, bool evaluate,
                  std::size_t max_nodes) {
   if (max_nodes == 0) detail::throw_invalid_argument("max_nodes must be at least 1");
-  for (const Value& root : roots) require_valid(root, "output");
 
-  // One order over all roots: each root's own order, with the nodes an
-  // earlier root already placed left out and input positions remapped.
+  // One order over all roots, each node once.
   std::vector<Topology::Entry> order;
-  std::unordered_map<std::uint64_t, std::uint32_t> placed;
+  std::vector<std::uint32_t> root_at;
   {
     TopologyLease lease;
     Topology& topology = lease.get();
-    std::vector<std::uint32_t> global;
-    for (const Value& root : roots) {
-      topology.order.clear();
-      build_topology(root, topology, Walk::OrderOnly);
-      global.assign(topology.order.size(), 0);
-      for (std::size_t local = 0; local < topology.order.size(); ++local) {
-        Topology::Entry entry = topology.order[local];
-        const auto [it, inserted] = placed.emplace(
-            entry.node->id, static_cast<std::uint32_t>(order.size()));
-        global[local] = it->second;
-        if (!inserted) continue;
-        for (int k = 0; k < entry.input_count && k < 4; ++k) {
-          entry.inputs[k] = global[entry.inputs[k]];
-        }
-        order.push_back(entry);
-      }
-    }
+    build_topology(roots, topology, Walk::OrderOnly, root_at);
+    order = std::move(topology.order);
   }
 
   // A handle that owns each node: a root's own, or an input slot of a node
   // that uses it. The roots keep all of them alive for this call.
   std::vector<const Value*> handle(order.size(), nullptr);
-  for (const Value& root : roots) handle[placed.at(root.node().id)] = &root;
+  for (std::size_t k = 0; k < roots.size(); ++k) handle[root_at[k]] = &roots[k];
   for (const Topology::Entry& entry : order) {
     for (int k = 0; k < entry.input_count && k < 4; ++k) {
       handle[entry.inputs[k]] = &entry.node->inputs[static_cast<std::size_t>(k)];
@@ -228,7 +211,7 @@ GraphTrace trace(std::span<const Value> roots, bool evaluate,
   if (order.size() > max_nodes) {
     constexpr std::uint32_t kFar = 0xFFFFFFFFu;
     std::vector<std::uint32_t> depth(order.size(), kFar);
-    for (const Value& root : roots) depth[placed.at(root.node().id)] = 0;
+    for (const std::uint32_t root : root_at) depth[root] = 0;
     for (std::size_t position = order.size(); position-- > 0;) {
       const Topology::Entry& entry = order[position];
       for (int k = 0; k < entry.input_count && k < 4; ++k) {
