@@ -1,12 +1,61 @@
+#include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cassert>
 #include <cstdint>
 #include <utility>
 #include <vector>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include "symbolic/internal.h"
 
 namespace quoril::symbolic {
+
+namespace {
+
+std::size_t round_up_huge(std::size_t bytes) noexcept {
+  return (bytes + kHugeBufferBytes - 1) & ~(kHugeBufferBytes - 1);
+}
+
+}  // namespace
+
+void* allocate_walk_buffer(std::size_t bytes) {
+#if defined(__linux__)
+  if (bytes >= kHugeBufferBytes) {
+    // Over-map by one huge page so that the buffer can start on a boundary,
+    // then give back the ends.
+    const std::size_t size = round_up_huge(bytes);
+    const std::size_t mapped = size + kHugeBufferBytes;
+    void* raw = mmap(nullptr, mapped, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) throw std::bad_alloc();
+    const auto start = reinterpret_cast<std::uintptr_t>(raw);
+    const std::uintptr_t aligned =
+        (start + kHugeBufferBytes - 1) & ~(kHugeBufferBytes - 1);
+    if (aligned != start) munmap(raw, aligned - start);
+    const std::size_t tail = start + mapped - (aligned + size);
+    if (tail != 0) munmap(reinterpret_cast<void*>(aligned + size), tail);
+    void* buffer = reinterpret_cast<void*>(aligned);
+    // Only advice: without huge pages the buffer works the same.
+    madvise(buffer, size, MADV_HUGEPAGE);
+    return buffer;
+  }
+#endif
+  return ::operator new(bytes);
+}
+
+void free_walk_buffer(void* buffer, std::size_t bytes) noexcept {
+#if defined(__linux__)
+  if (bytes >= kHugeBufferBytes) {
+    munmap(buffer, round_up_huge(bytes));
+    return;
+  }
+#endif
+  ::operator delete(buffer);
+}
 
 void PositionTable::begin_walk() noexcept {
   size_ = 0;
@@ -124,20 +173,44 @@ class RunAhead {
   std::uintptr_t next_ = 0;
 };
 
-// Buffers above this many entries are given back after the call instead of
-// being kept for the next one.
-constexpr std::size_t kRetainedEntries = std::size_t{1} << 18;
+// Walk buffers grow to the largest graph walked and are kept for the next
+// call: giving back the memory of a large graph after every call made the
+// next one fault in about 150 bytes per node of fresh pages, which cost more
+// than the walk itself. They are given back when a large graph is released
+// instead, so a program that drops its graph gets the memory back with it.
+// The thread that releases the graph trims at once; other threads trim at
+// the end of their next call that needs less than the retained size.
+constexpr std::size_t kRetainedEntries = kLargeGraphNodes;
 
-thread_local Topology t_topology;
+std::atomic<std::uint64_t> g_large_releases{0};
+
+thread_local bool t_topology_gone = false;
 thread_local bool t_topology_in_use = false;
+thread_local std::uint64_t t_seen_large_releases = 0;
+
+// The calling thread's buffers. A release can run during thread exit, after
+// they are destroyed, and then must leave them alone.
+struct ThreadTopology {
+  Topology topology;
+  ThreadTopology() = default;
+  ThreadTopology(const ThreadTopology&) = delete;
+  ThreadTopology& operator=(const ThreadTopology&) = delete;
+  ~ThreadTopology() { t_topology_gone = true; }
+};
+thread_local ThreadTopology t_topology;
+thread_local bool t_topology_touched = false;
 
 template <typename T>
-void reset(std::vector<T>& buffer) noexcept {
-  if (buffer.capacity() > kRetainedEntries) {
-    std::vector<T>().swap(buffer);
-  } else {
-    buffer.clear();
-  }
+void trim(WalkBuffer<T>& buffer) noexcept {
+  if (buffer.capacity() > kRetainedEntries) WalkBuffer<T>().swap(buffer);
+}
+
+void trim(Topology& t) noexcept {
+  trim(t.order);
+  trim(t.values);
+  trim(t.adjoints);
+  trim(t.stack);
+  if (t.placed.capacity() > 2 * kRetainedEntries) t.placed.release();
 }
 
 SmallValue leaf_value(const ValueNode& node) {
@@ -168,7 +241,7 @@ void require_operands(const Topology::Entry& entry) {
 // Computes an Expression node from its inputs' values, with the kernels that
 // folding uses.
 SmallValue compute(const Topology::Entry& entry,
-                   const std::vector<SmallValue>& values) {
+                   const WalkBuffer<SmallValue>& values) {
   const std::uint32_t* inputs = entry.inputs;
   require_operands(entry);
   switch (entry.op) {
@@ -225,11 +298,10 @@ Topology::Entry describe(ValueNode* node) noexcept {
           node->component_index};
 }
 
-// Asks for the parts of a node that entering it reads beyond its first
-// cache line: the input slots and their count.
+// Asks for the end of what entering a node reads, which may lie on the
+// cache line after its counts: the slots of its first two inputs.
 void fetch_inputs(const ValueNode* node) noexcept {
-  prefetch(&node->inputs);
-  prefetch(&node->input_count);
+  prefetch(&node->inputs[1]);
 }
 
 // Asks for all the parts of a node that entering it reads.
@@ -240,7 +312,7 @@ void fetch_node(const ValueNode* node) noexcept {
 
 // The input that the frame `depth` frames below the top of the stack enters
 // after the one it is in now, if any.
-const ValueNode* pending_input(const std::vector<Topology::Frame>& stack,
+const ValueNode* pending_input(const WalkBuffer<Topology::Frame>& stack,
                                std::size_t depth) noexcept {
   const Topology::Frame& frame = stack[stack.size() - 1 - depth];
   const int pending = frame.next + 1;
@@ -250,29 +322,46 @@ const ValueNode* pending_input(const std::vector<Topology::Frame>& stack,
 }  // namespace
 
 SmallValue evaluate_entry(const Topology::Entry& entry,
-                          const std::vector<SmallValue>& values) {
+                          const WalkBuffer<SmallValue>& values) {
   return entry.kind == ValueKind::Expression ? compute(entry, values)
                                              : leaf_value(*entry.node);
 }
 
-TopologyLease::TopologyLease() : topology_(&t_topology) {
+TopologyLease::TopologyLease() {
   if (t_topology_in_use) {
     owned_ = std::make_unique<Topology>();
     topology_ = owned_.get();
   } else {
+    topology_ = &t_topology.topology;
     t_topology_in_use = true;
+    t_topology_touched = true;
   }
 }
 
 TopologyLease::~TopologyLease() {
   if (owned_) return;
   Topology& t = *topology_;
-  reset(t.order);
-  reset(t.values);
-  reset(t.adjoints);
-  reset(t.stack);
-  if (t.placed.capacity() > kRetainedEntries) t.placed.release();
+  const std::uint64_t releases =
+      g_large_releases.load(std::memory_order_relaxed);
+  if (releases != t_seen_large_releases) {
+    t_seen_large_releases = releases;
+    const std::size_t used =
+        std::max({t.order.size(), t.values.size(), t.adjoints.size()});
+    if (used <= kRetainedEntries) trim(t);
+  }
+  t.order.clear();
+  t.values.clear();
+  t.adjoints.clear();
+  t.stack.clear();
   t_topology_in_use = false;
+}
+
+void release_large_walk_buffers() noexcept {
+  const std::uint64_t releases =
+      g_large_releases.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (!t_topology_touched || t_topology_gone || t_topology_in_use) return;
+  t_seen_large_releases = releases;
+  trim(t_topology.topology);
 }
 
 namespace {
@@ -315,10 +404,10 @@ std::uint32_t walk_graph(ValueNode* const root_node, bool track_root,
       const Value& input = node->inputs[static_cast<std::size_t>(i)];
       ValueNode* child = NodeAccess::get(input);
       frame.children[i] = child;
-      // Entering the child reads its input slots and count, which lie
-      // beyond the cache line of its owner count read below. Asking for
-      // them now overlaps those misses with the rest of this node's work
-      // instead of paying them one after another down a long chain.
+      // Entering the child reads its input slots, which may lie beyond the
+      // cache line of its owner count read below. Asking for them now
+      // overlaps that miss with the rest of this node's work instead of
+      // paying the misses one after another down a long chain.
       fetch_inputs(child);
       // Only a node with more than one owner can be reached along two paths
       // of the graph: every in-graph path to it holds its own handle, all

@@ -17,9 +17,9 @@ using Adjoint = std::array<double, 4>;
 // right; a one-lane operand collects its lanes' contributions in lane order.
 void propagate(const Topology::Entry& entry, const Adjoint& g,
                const SmallValue& out,
-               const std::vector<Topology::Entry>& order,
-               const std::vector<SmallValue>& values,
-               std::vector<Adjoint>& adjoints) {
+               const WalkBuffer<Topology::Entry>& order,
+               const WalkBuffer<SmallValue>& values,
+               WalkBuffer<Adjoint>& adjoints) {
   // The evaluating walk that ran first has refused nodes short of inputs.
   const int n = entry.dimension;
   switch (entry.op) {
@@ -168,7 +168,7 @@ void reverse_sweep(Topology& topology, const std::array<double, 4>& seed) {
   // Adjoints are indexed by position in the order; every node of the order
   // is reached by the walk, so every one has an entry, zero until a
   // contribution arrives.
-  std::vector<Adjoint>& adjoints = topology.adjoints;
+  WalkBuffer<Adjoint>& adjoints = topology.adjoints;
   adjoints.assign(order.size(), Adjoint{});
   if (adjoints.empty()) return;  // never: the walk always orders the root
   adjoints.back() = seed;
@@ -193,7 +193,7 @@ void Value::backward(SmallValue seed) const {
   build_topology(*this, topology, Walk::EvaluateForBackward);
   const auto& order = topology.order;
   reverse_sweep(topology, seed.lanes);
-  const std::vector<Adjoint>& adjoints = topology.adjoints;
+  const WalkBuffer<Adjoint>& adjoints = topology.adjoints;
 
   // Nothing has been written into a node before this loop, and it cannot
   // fail, so a pass updates all reachable Parameters or none.

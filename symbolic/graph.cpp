@@ -168,7 +168,7 @@ GraphTrace trace(std::span<const Value> roots, bool evaluate,
   if (max_nodes == 0) detail::throw_invalid_argument("max_nodes must be at least 1");
 
   // One order over all roots, each node once.
-  std::vector<Topology::Entry> order;
+  WalkBuffer<Topology::Entry> order;
   std::vector<std::uint32_t> root_at;
   {
     TopologyLease lease;
@@ -191,7 +191,7 @@ GraphTrace trace(std::span<const Value> roots, bool evaluate,
   result.total = order.size();
 
   // Values in order until the first failure, which is kept, not thrown.
-  std::vector<SmallValue> values;
+  WalkBuffer<SmallValue> values;
   if (evaluate) {
     values.reserve(order.size());
     for (const Topology::Entry& entry : order) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <new>
 #include <span>
 #include <utility>
 #include <vector>
@@ -176,6 +177,36 @@ std::shared_ptr<ValueNode> new_leaf(ValueKind kind, int dimension,
 Value binary_expression(ExpressionOp op, Value left, Value right);
 Value unary_expression(ExpressionOp op, Value operand);
 
+// Memory for walk buffers. A buffer of kHugeBufferBytes or more gets whole
+// transparent huge pages where the system offers them: a walk over a
+// million nodes otherwise takes a TLB miss every 4 KiB of each buffer it
+// streams through, and growing the buffer faults in every 4 KiB page.
+inline constexpr std::size_t kHugeBufferBytes = std::size_t{2} << 20;
+void* allocate_walk_buffer(std::size_t bytes);
+void free_walk_buffer(void* buffer, std::size_t bytes) noexcept;
+
+template <typename T>
+struct WalkAllocator {
+  using value_type = T;
+  WalkAllocator() noexcept = default;
+  template <typename U>
+  WalkAllocator(const WalkAllocator<U>&) noexcept {}  // NOLINT(google-explicit-constructor)
+  T* allocate(std::size_t n) {
+    if (n > std::size_t(-1) / sizeof(T)) throw std::bad_array_new_length();
+    return static_cast<T*>(allocate_walk_buffer(n * sizeof(T)));
+  }
+  void deallocate(T* p, std::size_t n) noexcept {
+    free_walk_buffer(p, n * sizeof(T));
+  }
+  template <typename U>
+  bool operator==(const WalkAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
+template <typename T>
+using WalkBuffer = std::vector<T, WalkAllocator<T>>;
+
 // Open-addressing map from node id to the node's position in an evaluation
 // order. Slots carry the number of the walk that wrote them, so starting a
 // new walk empties the table without touching its memory.
@@ -239,12 +270,12 @@ struct Topology {
     bool shared[4];
   };
 
-  std::vector<Entry> order;
+  WalkBuffer<Entry> order;
   // Forward value of each position; filled only by an evaluating walk.
-  std::vector<SmallValue> values;
+  WalkBuffer<SmallValue> values;
   // Reverse-pass adjoint of each position.
-  std::vector<std::array<double, 4>> adjoints;
-  std::vector<Frame> stack;
+  WalkBuffer<std::array<double, 4>> adjoints;
+  WalkBuffer<Frame> stack;
   PositionTable placed;
 };
 
@@ -266,20 +297,29 @@ class TopologyLease {
   std::unique_ptr<Topology> owned_;
 };
 
+// A release that frees at least this many nodes gives back the walk buffers
+// kept for graphs of that size.
+inline constexpr std::size_t kLargeGraphNodes = std::size_t{1} << 18;
+
+// Gives back the calling thread's walk buffers above the size always kept,
+// and has every other thread give back its own at the end of its next call
+// that needs less. Run after releasing a large graph.
+void release_large_walk_buffers() noexcept;
+
 enum class Walk { OrderOnly, Evaluate, EvaluateForBackward };
 
 // Computes one node of an order from the values of the nodes before it, as
 // the evaluating walk does: a leaf gives its lanes, an Expression its
 // operation's result.
 SmallValue evaluate_entry(const Topology::Entry& entry,
-                          const std::vector<SmallValue>& values);
+                          const WalkBuffer<SmallValue>& values);
 
 // Adds the contributions of the node at one position of an order, whose
 // adjoint is `g` and whose value is `out`, into its inputs' adjoints.
 void propagate(const Topology::Entry& entry, const std::array<double, 4>& g,
-               const SmallValue& out, const std::vector<Topology::Entry>& order,
-               const std::vector<SmallValue>& values,
-               std::vector<std::array<double, 4>>& adjoints);
+               const SmallValue& out, const WalkBuffer<Topology::Entry>& order,
+               const WalkBuffer<SmallValue>& values,
+               WalkBuffer<std::array<double, 4>>& adjoints);
 
 // Fills topology.adjoints with the derivative of the seed-weighted root (the
 // last node of an order built for backward) with respect to every node.

@@ -88,13 +88,16 @@ ValueNode::~ValueNode() {
   std::vector<Value> list;
   t_release_list = &list;
   strip_inputs(inputs, list);
+  std::size_t released = 0;
   while (!list.empty()) {
     // Dropping the popped handle destroys its node, which strips itself
     // onto the list instead of recursing.
     Value next = std::move(list.back());
     list.pop_back();
+    ++released;
   }
   t_release_list = nullptr;
+  if (released >= kLargeGraphNodes) release_large_walk_buffers();
 }
 
 std::shared_ptr<ValueNode> make_node(ValueKind kind, int dimension,

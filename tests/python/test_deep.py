@@ -1,5 +1,7 @@
+import ctypes
 import gc
 import os
+import threading
 
 import pytest
 
@@ -63,3 +65,38 @@ def test_memory_stays_flat(action, repeats):
         action()
     gc.collect()
     assert resident_bytes() - before < 16 * 2**20
+
+
+LIBC = ctypes.CDLL(None)
+
+
+def drop_on_another_thread(graph):
+    worker = threading.Thread(target=graph.clear)
+    worker.start()
+    worker.join()
+    # The evaluating thread gives its buffers back at the end of its next
+    # call that needs less.
+    P.eval()
+
+
+@pytest.mark.skipif(
+    os.environ.get("QUORIL_SANITIZED", "") != "",
+    reason="the sanitizers keep freed memory on purpose",
+)
+@pytest.mark.parametrize("drop", [list.clear, drop_on_another_thread], ids=["here", "other-thread"])
+def test_large_graph_gives_its_walk_buffers_back_when_released(drop):
+    # The buffers a walk over a large graph needs are kept for the next call
+    # while the graph lives (about 150 bytes per node here), and must not
+    # outlive it.
+    gc.collect()
+    LIBC.malloc_trim(0)
+    before = resident_bytes()
+    graph = [alternating_chain(P, 400_000)]
+    graph[0].eval()
+    graph[0].backward()
+    drop(graph)
+    gc.collect()
+    # Freed nodes below a live allocation stay in the C heap until trimmed;
+    # that is the allocator's choice, not memory still held.
+    LIBC.malloc_trim(0)
+    assert resident_bytes() - before < 24 * 2**20
