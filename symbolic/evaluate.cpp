@@ -321,8 +321,8 @@ const ValueNode* pending_input(const WalkBuffer<Topology::Frame>& stack,
 
 }  // namespace
 
-SmallValue evaluate_entry(const Topology::Entry& entry,
-                          const WalkBuffer<SmallValue>& values) {
+SmallValue evaluate_entry_general(const Topology::Entry& entry,
+                                  const WalkBuffer<SmallValue>& values) {
   return entry.kind == ValueKind::Expression ? compute(entry, values)
                                              : leaf_value(*entry.node);
 }
@@ -388,7 +388,10 @@ std::uint32_t walk_graph(ValueNode* const root_node, bool track_root,
   // one whose error is reported.
   const auto place = [&](const Entry& entry) {
     if (evaluate) {
-      values.push_back(evaluate_entry(entry, values));
+      // Computed in place: a value copied in whole would be read back
+      // through a wide store that the next node's load only partly covers.
+      values.emplace_back();
+      evaluate_entry_into(entry, values, values.back());
     }
     if (keep_order) order.push_back(entry);
     return count++;

@@ -176,7 +176,7 @@ void reverse_sweep(Topology& topology, const std::array<double, 4>& seed) {
     const Topology::Entry& entry = order[position];
     if (entry.kind != ValueKind::Expression) continue;
     const Adjoint g = adjoints[position];
-    propagate(entry, g, topology.values[position], order, topology.values,
+    propagate_entry(entry, g, topology.values[position], order, topology.values,
               adjoints);
   }
 }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -41,6 +42,35 @@ void evaluate_into(std::span<const Value> outputs, std::span<double> lanes);
 void jacobian_into(std::span<const Value> outputs,
                    std::span<const Value> params, std::span<double> lanes,
                    std::span<double> jacobian);
+
+// The outputs' graphs ordered once, then evaluated with or without their
+// Jacobian as often as needed, as a solver does at every trial point.
+// Graphs never change shape; only the values of Parameters do, and every
+// call reads them afresh, so a program stays exact however the Parameters
+// move. It keeps its own handles to the outputs, so their graphs live as
+// long as it does. Calls on one program must not overlap.
+class JacobianProgram {
+ public:
+  // Throws what jacobian_into() throws for the same outputs and Parameters
+  // before it evaluates anything.
+  JacobianProgram(std::span<const Value> outputs,
+                  std::span<const Value> params);
+  ~JacobianProgram();
+  JacobianProgram(JacobianProgram&&) noexcept;
+  JacobianProgram& operator=(JacobianProgram&&) noexcept;
+
+  std::size_t rows() const noexcept;
+  std::size_t cols() const noexcept;
+
+  // As evaluate_into() and jacobian_into() for the program's outputs and
+  // Parameters, with the same results and errors.
+  void evaluate(std::span<double> lanes);
+  void jacobian(std::span<double> lanes, std::span<double> jacobian);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // Every node beneath some roots, in evaluation order, with the value of each
 // from one evaluation.

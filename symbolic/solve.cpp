@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -61,9 +62,9 @@ class Problem {
 
   // Residuals at the Parameters' current values; false where evaluation
   // met a non-finite value, which to the solver is only a bad trial point.
-  bool residuals(Vector& r) const {
+  bool residuals(Vector& r) {
     try {
-      evaluate_into(residuals_, std::span<double>(r.data(), static_cast<std::size_t>(m_)));
+      program().evaluate(std::span<double>(r.data(), static_cast<std::size_t>(m_)));
       return true;
     } catch (const std::invalid_argument& error) {
       if (std::strcmp(error.what(), kMsgNotFinite) != 0) throw;
@@ -73,11 +74,11 @@ class Problem {
 
   // Residuals and Jacobian together; false as residuals() is, or where the
   // Jacobian is not finite.
-  bool jacobian(Vector& r, Matrix& j) const {
+  bool jacobian(Vector& r, Matrix& j) {
     try {
-      jacobian_into(residuals_, params_,
-                    std::span<double>(r.data(), static_cast<std::size_t>(m_)),
-                    std::span<double>(j.data(), static_cast<std::size_t>(j.size())));
+      program().jacobian(
+          std::span<double>(r.data(), static_cast<std::size_t>(m_)),
+          std::span<double>(j.data(), static_cast<std::size_t>(j.size())));
     } catch (const std::invalid_argument& error) {
       if (std::strcmp(error.what(), kMsgNotFinite) != 0) throw;
       return false;
@@ -86,8 +87,16 @@ class Problem {
   }
 
  private:
+  // The graphs are ordered once per solve, at the first evaluation, after
+  // the caller's own checks; every trial point then only evaluates.
+  JacobianProgram& program() {
+    if (!program_) program_.emplace(residuals_, params_);
+    return *program_;
+  }
+
   std::span<const Value> residuals_;
   std::span<const Value> params_;
+  std::optional<JacobianProgram> program_;
   Eigen::Index m_ = 0;
   Eigen::Index n_ = 0;
 };
@@ -100,7 +109,7 @@ LeastSquaresResult levenberg_marquardt(std::span<const Value> residuals,
   if (residuals.empty()) {
     detail::throw_invalid_argument("least squares needs at least one residual");
   }
-  const Problem problem(residuals, params);
+  Problem problem(residuals, params);
   const Eigen::Index m = problem.rows();
   const Eigen::Index n = problem.cols();
   const auto size = static_cast<std::size_t>(n);

@@ -112,6 +112,36 @@ py::tuple value_and_jacobian(const py::sequence& outputs,
   return py::make_tuple(std::move(lanes), std::move(jacobian));
 }
 
+// The outputs and Parameters of one solve, ordered once for the many
+// evaluations that follow.
+class Program {
+ public:
+  Program(const py::sequence& outputs, const py::sequence& params)
+      : program_(values_of(outputs, "outputs"), values_of(params, "params")) {}
+
+  py::array_t<double> values() {
+    py::array_t<double> lanes(static_cast<py::ssize_t>(program_.rows()));
+    program_.evaluate(std::span<double>(lanes.mutable_data(), program_.rows()));
+    return lanes;
+  }
+
+  py::tuple value_and_jacobian(bool with_values) {
+    const auto rows = static_cast<py::ssize_t>(program_.rows());
+    const auto cols = static_cast<py::ssize_t>(program_.cols());
+    py::array_t<double> lanes(with_values ? rows : 0);
+    py::array_t<double> jacobian({rows, cols});
+    program_.jacobian(
+        std::span<double>(lanes.mutable_data(), static_cast<std::size_t>(lanes.size())),
+        std::span<double>(jacobian.mutable_data(),
+                          static_cast<std::size_t>(jacobian.size())));
+    if (!with_values) return py::make_tuple(py::none(), std::move(jacobian));
+    return py::make_tuple(std::move(lanes), std::move(jacobian));
+  }
+
+ private:
+  qs::JacobianProgram program_;
+};
+
 py::tuple trace(const py::sequence& outputs, bool evaluate, std::size_t max_nodes) {
   const std::vector<Value> roots = values_of(outputs, "outputs");
   qs::GraphTrace t = qs::trace(roots, evaluate, max_nodes);
@@ -217,6 +247,12 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         py::arg("params"), py::arg("lower"), py::arg("upper"),
         py::arg("ftol"), py::arg("xtol"), py::arg("gtol"),
         py::arg("max_nfev"));
+  py::class_<Program>(m, "Program")
+      .def(py::init<const py::sequence&, const py::sequence&>(),
+           py::arg("outputs"), py::arg("params"))
+      .def("values", &Program::values)
+      .def("value_and_jacobian", &Program::value_and_jacobian,
+           py::arg("with_values"));
   m.def("trace", &trace, py::arg("outputs"), py::arg("evaluate"),
         py::arg("max_nodes"));
 }

@@ -354,6 +354,8 @@ class _Residuals:
     def __init__(self, roots: list[Expression], lanes: _Lanes) -> None:
         self.roots = roots
         self.lanes = lanes
+        # Ordered once for the whole solve; every point only evaluates.
+        self.program = _native.Program(roots, lanes.params)
         self.x: Array | None = None
         self.f = np.empty(0)
         self.jac = np.empty((0, 0))
@@ -367,7 +369,7 @@ class _Residuals:
         self.x = np.array(x, dtype=np.float64)
         try:
             self.lanes.set(self.x)
-            f, self.jac = _native.value_and_jacobian(self.roots, self.lanes.params, True)
+            f, self.jac = self.program.value_and_jacobian(True)
             assert f is not None
             self.f = f
         except ValueError:
@@ -611,6 +613,7 @@ class _Loss:
         self.roots = [root]
         self.lanes = lanes
         self.with_gradient = with_gradient
+        self.program = _native.Program(self.roots, lanes.params)
         self.best_x = np.empty(0)
         self.best = np.inf
         self.worst = -np.inf
@@ -623,11 +626,11 @@ class _Loss:
         try:
             self.lanes.set(self.x)
             if self.with_gradient:
-                f, jac = _native.value_and_jacobian(self.roots, self.lanes.params, True)
+                f, jac = self.program.value_and_jacobian(True)
                 assert f is not None
                 gradient = jac[0]
             else:
-                f, gradient = _native.values(self.roots), np.zeros(0)
+                f, gradient = self.program.values(), np.zeros(0)
             value = float(f[0])
             if not np.isfinite(gradient).all():
                 raise ValueError("gradient not finite")

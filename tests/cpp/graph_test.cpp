@@ -97,6 +97,64 @@ TEST(Jacobian, RefusesBadColumnsAndBuffersBeforeEvaluating) {
                          "cannot evaluate symbolic graph with Undefined values"));
 }
 
+TEST(JacobianProgram, MatchesJacobianIntoBitForBitAsParametersMove) {
+  const Value a = parameter(0.7, "a");
+  const Value v = parameter(1.5, -0.5, 2.0, "v");
+  const Value unused = parameter(4.0, "unused");
+  const Value shared = sin(a) * v;
+  const std::vector<Value> outputs{
+      shared + exp(-a), atan2(component(v, 1), a), log(a) * shared,
+      sqrt(a * a + 1.0), shared, component(v, 2) / a - cos(a), v - a};
+  const std::vector<Value> params{v, unused, a};
+  JacobianProgram program(outputs, params);
+  ASSERT_EQ(program.rows(), 15u);
+  ASSERT_EQ(program.cols(), 5u);
+  std::vector<double> lanes(15), jacobian(75), values(15);
+  std::vector<double> expected_lanes(15), expected(75);
+  // The last point fails (log of a negative number) as the walk fails; the
+  // point after it is exact again.
+  for (const double at : {0.7, 2.5, -0.3, 1.1}) {
+    a.set_value(small_value(at));
+    v.set_value(small_value(at, 2.0 * at, -at));
+    if (at < 0.0) {
+      const auto& bad = typeid(std::invalid_argument);
+      EXPECT_TRUE(fails_with([&] { program.jacobian(lanes, jacobian); }, bad,
+                             "symbolic value lanes must be finite"));
+      EXPECT_TRUE(fails_with([&] { program.evaluate(values); }, bad,
+                             "symbolic value lanes must be finite"));
+      continue;
+    }
+    program.jacobian(lanes, jacobian);
+    program.evaluate(values);
+    jacobian_into(outputs, params, expected_lanes, expected);
+    EXPECT_EQ(jacobian, expected) << "at " << at;
+    EXPECT_EQ(lanes, expected_lanes) << "at " << at;
+    EXPECT_EQ(values, expected_lanes) << "at " << at;
+  }
+  EXPECT_FALSE(a.has_grad());
+}
+
+TEST(JacobianProgram, RefusesWhatJacobianIntoRefuses) {
+  const Value p = parameter(1.0, "p");
+  const Value u = undefined(1, "u");
+  const std::vector<Value> outputs{p + u};
+  const auto& bad = typeid(std::invalid_argument);
+  EXPECT_TRUE(fails_with([&] { JacobianProgram(outputs, std::vector<Value>{p * 2.0}); },
+                         bad, "jacobian columns must be Parameters"));
+  EXPECT_TRUE(fails_with([&] { JacobianProgram(outputs, std::vector<Value>{p, p}); },
+                         bad, "jacobian Parameter given twice"));
+  // An Undefined is an evaluation error, met when the program runs.
+  JacobianProgram program(outputs, std::vector<Value>{p});
+  double buffer[2] = {};
+  EXPECT_TRUE(fails_with([&] { program.jacobian({}, {buffer, 2}); }, bad,
+                         "jacobian buffer does not match outputs and Parameters"));
+  EXPECT_TRUE(fails_with([&] { program.evaluate({buffer, 2}); }, bad,
+                         "output buffer does not match the outputs' lanes"));
+  EXPECT_TRUE(fails_with([&] { program.jacobian({}, {buffer, 1}); },
+                         typeid(std::logic_error),
+                         "cannot evaluate symbolic graph with Undefined values"));
+}
+
 TEST(Trace, ListsEachNodeOnceAndMarksTheFirstFailure) {
   const Value p = parameter(2.0, "p");
   const Value shared = p * p;

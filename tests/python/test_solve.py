@@ -315,7 +315,8 @@ def test_minimize_reports_failure_without_a_minimum():
 # --- Parameters restored when a solve raises ----------------------------------
 
 class FailingNative:
-    """_native with value_and_jacobian failing on its n-th call."""
+    """_native with the n-th Jacobian, whether from value_and_jacobian or
+    from a Program, failing."""
 
     def __init__(self, calls):
         self.calls = calls
@@ -323,11 +324,27 @@ class FailingNative:
     def __getattr__(self, name):
         return getattr(_native, name)
 
-    def value_and_jacobian(self, *args):
+    def tick(self):
         self.calls -= 1
         if self.calls == 0:
             raise RuntimeError("interrupted")
+
+    def value_and_jacobian(self, *args):
+        self.tick()
         return _native.value_and_jacobian(*args)
+
+    def Program(self, *args):
+        program, native = _native.Program(*args), self
+
+        class Failing:
+            def values(self):
+                return program.values()
+
+            def value_and_jacobian(self, *args):
+                native.tick()
+                return program.value_and_jacobian(*args)
+
+        return Failing()
 
 
 @pytest.mark.parametrize(
