@@ -19,6 +19,7 @@ from _quoril import (
 
 from quoril._native import abs, atan2, exp, log, pow, sqrt, tanh
 from quoril._solve import (
+    JacobianProgram,
     check_gradients,
     jacobian,
     least_squares,
@@ -45,6 +46,7 @@ extension module's own and stays "0.1.0"."""
 __all__ = [
     "Constant",
     "Expression",
+    "JacobianProgram",
     "Parameter",
     "Undefined",
     "abs",

@@ -207,6 +207,40 @@ def jacobian(outputs: Outputs, params: Params) -> Array:
     return _native.value_and_jacobian(roots, columns, False)[1]
 
 
+class JacobianProgram:
+    """Outputs and Parameters prepared for many evaluations, as a solver
+    makes them.
+
+    The graphs are ordered once, here; each call then only computes, reading
+    the Parameters' current values, so results always match `values` and
+    `value_and_jacobian` at the same point, bit for bit. Graphs never change
+    shape, so nothing can go stale. Use it where the same Jacobian is needed
+    at many points; the one-off functions walk the graph afresh each time.
+
+    Parameters
+    ----------
+    outputs, params
+        As for `value_and_jacobian`, checked the same way.
+    """
+
+    def __init__(self, outputs: Outputs, params: Params) -> None:
+        self._program = _native.Program(_as_outputs(outputs, "outputs"), _as_params(params))
+
+    def values(self) -> Array:
+        """The output lanes at the Parameters' current values."""
+        return self._program.values()
+
+    def jacobian(self) -> Array:
+        """The Jacobian at the Parameters' current values."""
+        return self._program.value_and_jacobian(False)[1]
+
+    def value_and_jacobian(self) -> tuple[Array, Array]:
+        """The output lanes and their Jacobian, from one pass."""
+        lanes, jac = self._program.value_and_jacobian(True)
+        assert lanes is not None
+        return lanes, jac
+
+
 def check_gradients(
     outputs: Outputs,
     params: Params,

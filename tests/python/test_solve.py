@@ -53,6 +53,7 @@ TYPE_ERRORS = [
     (lambda: q.jacobian(r, [a, 2.0]), "params[1] must be a Parameter, not float"),
     (lambda: q.values([r, "x"]), "outputs[1] must be an Expression, not str"),
     (lambda: q.values(1.0), "outputs must be an Expression or a sequence of them, not float"),
+    (lambda: q.JacobianProgram([r, "x"], a), "outputs[1] must be an Expression, not str"),
     (lambda: q.least_squares(r, [a, q.Undefined()]), "params[1] is an Undefined; pass Parameters"),
     (lambda: q.minimize(1.0, a), "loss must be an Expression, not float"),
     (lambda: q.least_squares(r, [a], bounds=[("0", 1)]),
@@ -146,6 +147,26 @@ def test_jacobian_of_a_mixed_graph_matches_finite_differences():
     assert jac == pytest.approx(central_differences(outputs, params), rel=1e-6, abs=1e-9)
     assert q.jacobian(outputs, params) == pytest.approx(jac, abs=0)
     assert q.check_gradients(outputs, params) < 1e-6
+
+
+def test_jacobian_program_matches_the_one_off_calls_as_parameters_move():
+    outputs, params = mixed_graph()
+    program = q.JacobianProgram(outputs, params)
+    for shift in (0.0, 0.3, -0.2):
+        for p in params:
+            p.set_value([v + shift for v in p.value])
+        values, jac = q.value_and_jacobian(outputs, params)
+        got_values, got_jac = program.value_and_jacobian()
+        assert np.array_equal(got_values, values) and np.array_equal(got_jac, jac)
+        assert np.array_equal(program.values(), values)
+        assert np.array_equal(program.jacobian(), jac)
+    # A point where the graph fails raises as eval() does; the next is exact.
+    s = params[1]
+    s.set_value(-1.0)
+    with pytest.raises(ValueError, match="finite"):
+        program.value_and_jacobian()
+    s.set_value(0.9)
+    assert np.array_equal(program.jacobian(), q.jacobian(outputs, params))
 
 
 def test_check_gradients_names_every_disagreement_and_restores():
