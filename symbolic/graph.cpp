@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <stdexcept>
-#include <tuple>
 #include <unordered_map>
 #include <utility>
 
@@ -88,48 +87,89 @@ ColumnAt column_positions(const WalkBuffer<Entry>& order,
   return column_at;
 }
 
-// Bookkeeping of the reverse sweeps. Between sweeps every flag is clear.
-struct SweepScratch {
+// The reverse pass of one output lane reaches only the nodes that output
+// reaches. The walk placed the nodes that output reached first in one run
+// of the order, ending at the output; those are visited in order. Nodes
+// that an earlier output placed sit below the run; the few the pass reaches
+// are queued and visited highest position first, which is again an order in
+// which every node comes after all its users. Which nodes a pass visits
+// depends on the shape of the graph alone.
+struct PassScratch {
+  explicit PassScratch(std::size_t positions) : queued(positions, 0) {}
+  // Positions below the run that a pass has queued; all clear between passes.
   std::vector<std::uint8_t> queued;
   std::vector<std::uint32_t> heap;
+  // What the pass queued, for the caller to clear with finish_pass().
   std::vector<std::uint32_t> touched;
 };
 
-// Writes one Jacobian row per output lane (and the lane itself, when
-// `lanes` is not empty) from the values of an order built over several
-// roots. Expects every adjoint zero and every flag clear, and leaves them
-// so, unless propagation throws.
-//
-// Each output lane needs a reverse pass over only the nodes its output
-// reaches. The walk placed the nodes that output reached first in one run
-// of the order, ending at the output; those are swept in order. Nodes that
-// an earlier output placed sit below the run; the few the sweep reaches are
-// queued and handled highest position first, which is again an order in
-// which every node comes after all its users.
-void sweep_rows(const WalkBuffer<Entry>& order,
-                const WalkBuffer<SmallValue>& values,
-                std::span<const std::uint32_t> roots,
-                const ColumnAt& column_at, std::size_t cols,
-                WalkBuffer<Adjoint>& adjoints, SweepScratch& scratch,
-                std::span<double> lanes, std::span<double> jacobian) {
+// Calls visit(position) for each position the pass of the output at `root`
+// visits, in pass order: every position of the output's run (leaves too)
+// when the root lies in it, then every Expression below the run that the
+// pass reaches. Leaves below the run are only recorded in scratch.touched.
+template <typename Visit>
+void trace_pass(const WalkBuffer<Entry>& order, std::uint32_t root,
+                std::uint32_t run_start, PassScratch& scratch, Visit&& visit) {
   auto& [queued, heap, touched] = scratch;
-  const auto handle = [&](std::uint32_t position, std::uint32_t run_start) {
+  const auto expand = [&](std::uint32_t position) {
+    visit(position);
     const Entry& entry = order[position];
     if (entry.kind != ValueKind::Expression) return;
-    propagate_entry(entry, adjoints[position], values[position], order, values,
-              adjoints);
     for (int k = 0; k < entry.input_count; ++k) {
       const std::uint32_t input = entry.inputs[k];
       if (input >= run_start || queued[input] != 0) continue;
       queued[input] = 1;
       touched.push_back(input);
-      // A leaf has nothing to pass on; it only needs clearing afterwards.
+      // A leaf has nothing to pass on.
       if (order[input].kind != ValueKind::Expression) continue;
       heap.push_back(input);
       std::push_heap(heap.begin(), heap.end());
     }
   };
+  if (root >= run_start) {
+    for (std::uint32_t position = root + 1; position-- > run_start;) {
+      expand(position);
+    }
+  } else {
+    queued[root] = 1;
+    touched.push_back(root);
+    heap.push_back(root);
+  }
+  while (!heap.empty()) {
+    std::pop_heap(heap.begin(), heap.end());
+    const std::uint32_t position = heap.back();
+    heap.pop_back();
+    expand(position);
+  }
+}
 
+// Clears the flags of a pass's touched positions, after calling
+// done(position) for each.
+template <typename Done>
+void finish_pass(PassScratch& scratch, Done&& done) {
+  for (const std::uint32_t position : scratch.touched) {
+    done(position);
+    scratch.queued[position] = 0;
+  }
+  scratch.touched.clear();
+}
+
+// Writes one Jacobian row per output lane (and the lane itself, when
+// `lanes` is not empty), tracing each pass afresh. Expects every adjoint
+// zero and leaves them so, unless propagation throws.
+void sweep_rows(const WalkBuffer<Entry>& order,
+                const WalkBuffer<SmallValue>& values,
+                std::span<const std::uint32_t> roots,
+                const ColumnAt& column_at, std::size_t cols,
+                WalkBuffer<Adjoint>& adjoints, std::span<double> lanes,
+                std::span<double> jacobian) {
+  PassScratch scratch(order.size());
+  const auto propagate_at = [&](std::uint32_t position) {
+    const Entry& entry = order[position];
+    if (entry.kind != ValueKind::Expression) return;
+    propagate_entry(entry, adjoints[position], values[position], order, values,
+                    adjoints);
+  };
   std::fill(jacobian.begin(), jacobian.end(), 0.0);
   std::uint32_t run_start = 0;
   std::size_t row = 0;
@@ -140,21 +180,7 @@ void sweep_rows(const WalkBuffer<Entry>& order,
       if (!lanes.empty()) lanes[row] = lane(value, i);
       if (column_at.empty()) continue;
       adjoints[root][static_cast<std::size_t>(i)] = 1.0;
-      if (own_run) {
-        for (std::uint32_t position = root + 1; position-- > run_start;) {
-          handle(position, run_start);
-        }
-      } else {
-        queued[root] = 1;
-        touched.push_back(root);
-        heap.push_back(root);
-      }
-      while (!heap.empty()) {
-        std::pop_heap(heap.begin(), heap.end());
-        const std::uint32_t position = heap.back();
-        heap.pop_back();
-        handle(position, run_start);
-      }
+      trace_pass(order, root, run_start, scratch, propagate_at);
       double* out = jacobian.data() + row * cols;
       for (const auto& [position, column] : column_at) {
         const int dimension = order[position].dimension;
@@ -168,13 +194,108 @@ void sweep_rows(const WalkBuffer<Entry>& order,
         std::fill(adjoints.begin() + run_start, adjoints.begin() + root + 1,
                   Adjoint{});
       }
-      for (const std::uint32_t position : touched) {
-        adjoints[position] = {};
-        queued[position] = 0;
-      }
-      touched.clear();
+      finish_pass(scratch, [&](std::uint32_t position) { adjoints[position] = {}; });
     }
     if (own_run) run_start = root + 1;
+  }
+}
+
+// The passes of every output of an order, traced once and kept: for a
+// program, whose order serves many calls.
+struct SweepPlan {
+  struct Output {
+    std::uint32_t root;
+    // Ranges of `sweep`, `clear` and `reached`.
+    std::uint32_t sweep_begin, sweep_end;
+    std::uint32_t clear_begin, clear_end;
+    std::uint32_t reached_begin, reached_end;
+  };
+  std::vector<Output> outputs;
+  // Expressions to propagate, users before inputs.
+  std::vector<std::uint32_t> sweep;
+  // Every position a pass writes an adjoint to.
+  std::vector<std::uint32_t> clear;
+  // The column Parameters a pass reaches.
+  ColumnAt reached;
+};
+
+SweepPlan plan_sweeps(const WalkBuffer<Entry>& order,
+                      std::span<const std::uint32_t> roots,
+                      const Columns& columns) {
+  SweepPlan plan;
+  std::vector<std::size_t> column_of(order.size(), kNoColumn);
+  for (const auto& [position, column] : column_positions(order, columns)) {
+    column_of[position] = column;
+  }
+  const auto reach = [&](std::uint32_t position) {
+    if (column_of[position] != kNoColumn) {
+      plan.reached.emplace_back(position, column_of[position]);
+    }
+  };
+  PassScratch scratch(order.size());
+  std::uint32_t run_start = 0;
+  for (const std::uint32_t root : roots) {
+    SweepPlan::Output out{root, 0, 0, 0, 0, 0, 0};
+    out.sweep_begin = static_cast<std::uint32_t>(plan.sweep.size());
+    out.clear_begin = static_cast<std::uint32_t>(plan.clear.size());
+    out.reached_begin = static_cast<std::uint32_t>(plan.reached.size());
+    const bool own_run = root >= run_start;
+    trace_pass(order, root, run_start, scratch, [&](std::uint32_t position) {
+      reach(position);
+      if (position >= run_start) plan.clear.push_back(position);
+      if (order[position].kind == ValueKind::Expression) {
+        plan.sweep.push_back(position);
+      }
+    });
+    finish_pass(scratch, [&](std::uint32_t position) {
+      plan.clear.push_back(position);
+      // Expressions among them, and a root, were visited and reached.
+      if (order[position].kind != ValueKind::Expression && position != root) {
+        reach(position);
+      }
+    });
+    out.sweep_end = static_cast<std::uint32_t>(plan.sweep.size());
+    out.clear_end = static_cast<std::uint32_t>(plan.clear.size());
+    out.reached_end = static_cast<std::uint32_t>(plan.reached.size());
+    plan.outputs.push_back(out);
+    if (own_run) run_start = root + 1;
+  }
+  return plan;
+}
+
+// Writes one Jacobian row per output lane (and the lane itself, when
+// `lanes` is not empty) from the values of the order the plan was made for.
+// Expects every adjoint zero and leaves them so, unless propagation throws.
+void run_sweeps(const SweepPlan& plan, const WalkBuffer<Entry>& order,
+                const WalkBuffer<SmallValue>& values,
+                WalkBuffer<Adjoint>& adjoints, std::size_t cols,
+                std::span<double> lanes, std::span<double> jacobian) {
+  std::fill(jacobian.begin(), jacobian.end(), 0.0);
+  std::size_t row = 0;
+  for (const SweepPlan::Output& out : plan.outputs) {
+    const SmallValue& value = values[out.root];
+    for (int i = 0; i < value.dimension; ++i, ++row) {
+      if (!lanes.empty()) lanes[row] = lane(value, i);
+      if (cols == 0) continue;
+      adjoints[out.root][static_cast<std::size_t>(i)] = 1.0;
+      for (std::uint32_t k = out.sweep_begin; k < out.sweep_end; ++k) {
+        const std::uint32_t position = plan.sweep[k];
+        propagate_entry(order[position], adjoints[position], values[position],
+                        order, values, adjoints);
+      }
+      double* jacobian_row = jacobian.data() + row * cols;
+      for (std::uint32_t k = out.reached_begin; k < out.reached_end; ++k) {
+        const auto& [position, column] = plan.reached[k];
+        const int dimension = order[position].dimension;
+        for (int d = 0; d < dimension; ++d) {
+          jacobian_row[column + static_cast<std::size_t>(d)] =
+              adjoints[position][static_cast<std::size_t>(d)];
+        }
+      }
+      for (std::uint32_t k = out.clear_begin; k < out.clear_end; ++k) {
+        adjoints[plan.clear[k]] = Adjoint{};
+      }
+    }
   }
 }
 
@@ -198,36 +319,18 @@ void jacobian_into(std::span<const Value> outputs,
   std::vector<std::uint32_t> roots;
   build_topology(outputs, topology, Walk::EvaluateForBackward, roots);
   topology.adjoints.assign(topology.order.size(), Adjoint{});
-  SweepScratch scratch;
-  scratch.queued.assign(topology.order.size(), 0);
   sweep_rows(topology.order, topology.values, roots,
              column_positions(topology.order, columns), columns.count,
-             topology.adjoints, scratch, lanes, jacobian);
+             topology.adjoints, lanes, jacobian);
 }
 
 struct JacobianProgram::State {
-  // What the reverse pass of one output visits, worked out once from the
-  // shape of the graph, which no later call can change.
-  struct Plan {
-    std::uint32_t root;
-    // Ranges of `sweep`, `clear` and `reached`.
-    std::uint32_t sweep_begin, sweep_end;
-    std::uint32_t clear_begin, clear_end;
-    std::uint32_t reached_begin, reached_end;
-  };
-
   // Handles that keep the graphs, and so every node of the order, alive.
   std::vector<Value> outputs;
   WalkBuffer<Entry> order;
   std::size_t rows = 0;
   std::size_t cols = 0;
-  std::vector<Plan> plans;
-  // Expressions to propagate, users before inputs.
-  std::vector<std::uint32_t> sweep;
-  // Every position a pass writes an adjoint to.
-  std::vector<std::uint32_t> clear;
-  // The column Parameters a pass reaches.
-  ColumnAt reached;
+  SweepPlan plan;
   // The positions whose value each call computes afresh: every one but the
   // Constants, whose values were taken once and cannot change.
   std::vector<std::uint32_t> steps;
@@ -236,8 +339,6 @@ struct JacobianProgram::State {
   // False while a pass runs: one that threw leaves adjoints behind.
   bool swept_clean = true;
 
-  void plan(std::span<const std::uint32_t> roots, const Columns& columns);
-
   void forward() {
     // Each position reads only the values before it.
     for (const std::uint32_t position : steps) {
@@ -245,75 +346,6 @@ struct JacobianProgram::State {
     }
   }
 };
-
-// Records, for each output, the positions that sweep_rows() would visit,
-// clear and read, in the order it would visit them.
-void JacobianProgram::State::plan(std::span<const std::uint32_t> roots,
-                                  const Columns& columns) {
-  std::vector<std::size_t> column_of(order.size(), kNoColumn);
-  for (const auto& [position, column] : column_positions(order, columns)) {
-    column_of[position] = column;
-  }
-  std::vector<std::uint8_t> queued(order.size(), 0);
-  std::vector<std::uint32_t> heap;
-  std::vector<std::uint32_t> touched;
-  std::uint32_t run_start = 0;
-  for (const std::uint32_t root : roots) {
-    Plan p{root, 0, 0, 0, 0, 0, 0};
-    p.sweep_begin = static_cast<std::uint32_t>(sweep.size());
-    p.clear_begin = static_cast<std::uint32_t>(clear.size());
-    p.reached_begin = static_cast<std::uint32_t>(reached.size());
-    const auto visit = [&](std::uint32_t position) {
-      const Entry& entry = order[position];
-      if (column_of[position] != kNoColumn) {
-        reached.emplace_back(position, column_of[position]);
-      }
-      if (entry.kind != ValueKind::Expression) return;
-      sweep.push_back(position);
-      for (int k = 0; k < entry.input_count; ++k) {
-        const std::uint32_t input = entry.inputs[k];
-        if (input >= run_start || queued[input] != 0) continue;
-        queued[input] = 1;
-        touched.push_back(input);
-        if (order[input].kind != ValueKind::Expression) {
-          if (column_of[input] != kNoColumn) {
-            reached.emplace_back(input, column_of[input]);
-          }
-          continue;
-        }
-        heap.push_back(input);
-        std::push_heap(heap.begin(), heap.end());
-      }
-    };
-    const bool own_run = root >= run_start;
-    if (own_run) {
-      for (std::uint32_t position = root + 1; position-- > run_start;) {
-        clear.push_back(position);
-        visit(position);
-      }
-    } else {
-      queued[root] = 1;
-      touched.push_back(root);
-      heap.push_back(root);
-    }
-    while (!heap.empty()) {
-      std::pop_heap(heap.begin(), heap.end());
-      const std::uint32_t position = heap.back();
-      heap.pop_back();
-      visit(position);
-    }
-    for (const std::uint32_t position : touched) {
-      clear.push_back(position);
-      queued[position] = 0;
-    }
-    touched.clear();
-    p.sweep_end = static_cast<std::uint32_t>(sweep.size());
-    p.clear_end = static_cast<std::uint32_t>(clear.size());
-    p.reached_end = static_cast<std::uint32_t>(reached.size());
-    plans.push_back(p);
-    if (own_run) run_start = root + 1;
-  }
-}
 
 JacobianProgram::JacobianProgram(std::span<const Value> outputs,
                                  std::span<const Value> params)
@@ -330,7 +362,7 @@ JacobianProgram::JacobianProgram(std::span<const Value> outputs,
     build_topology(s.outputs, topology, Walk::OrderOnly, roots);
     s.order.assign(topology.order.begin(), topology.order.end());
   }
-  s.plan(roots, columns);
+  s.plan = plan_sweeps(s.order, roots, columns);
   // A Constant's node is read once here rather than on every call: the
   // graph's nodes are spread over far more memory than its values. One
   // that fails to evaluate (only a node filled in by hand can) stays a step,
@@ -362,8 +394,8 @@ void JacobianProgram::evaluate(std::span<double> lanes) {
   require_size(lanes, s.rows, "output buffer does not match the outputs' lanes");
   s.forward();
   std::size_t row = 0;
-  for (const State::Plan& plan : s.plans) {
-    const SmallValue& v = s.values[plan.root];
+  for (const SweepPlan::Output& out : s.plan.outputs) {
+    const SmallValue& v = s.values[out.root];
     for (int i = 0; i < v.dimension; ++i) lanes[row++] = lane(v, i);
   }
 }
@@ -379,34 +411,7 @@ void JacobianProgram::jacobian(std::span<double> lanes,
   s.forward();
   if (!s.swept_clean) s.adjoints.assign(s.order.size(), Adjoint{});
   s.swept_clean = false;
-  std::fill(jacobian.begin(), jacobian.end(), 0.0);
-  const auto& [order, values, adjoints] = std::tie(s.order, s.values, s.adjoints);
-  std::size_t row = 0;
-  for (const State::Plan& plan : s.plans) {
-    const SmallValue& value = values[plan.root];
-    for (int i = 0; i < value.dimension; ++i, ++row) {
-      if (!lanes.empty()) lanes[row] = lane(value, i);
-      if (s.cols == 0) continue;
-      adjoints[plan.root][static_cast<std::size_t>(i)] = 1.0;
-      for (std::uint32_t k = plan.sweep_begin; k < plan.sweep_end; ++k) {
-        const std::uint32_t position = s.sweep[k];
-        propagate_entry(order[position], adjoints[position], values[position],
-                  order, values, adjoints);
-      }
-      double* out = jacobian.data() + row * s.cols;
-      for (std::uint32_t k = plan.reached_begin; k < plan.reached_end; ++k) {
-        const auto& [position, column] = s.reached[k];
-        const int dimension = order[position].dimension;
-        for (int d = 0; d < dimension; ++d) {
-          out[column + static_cast<std::size_t>(d)] =
-              adjoints[position][static_cast<std::size_t>(d)];
-        }
-      }
-      for (std::uint32_t k = plan.clear_begin; k < plan.clear_end; ++k) {
-        adjoints[s.clear[k]] = Adjoint{};
-      }
-    }
-  }
+  run_sweeps(s.plan, s.order, s.values, s.adjoints, s.cols, lanes, jacobian);
   s.swept_clean = true;
 }
 

@@ -104,13 +104,15 @@ TEST(JacobianProgram, MatchesJacobianIntoBitForBitAsParametersMove) {
   const Value shared = sin(a) * v;
   const std::vector<Value> outputs{
       shared + exp(-a), atan2(component(v, 1), a), log(a) * shared,
-      sqrt(a * a + 1.0), shared, component(v, 2) / a - cos(a), v - a};
+      sqrt(a * a + 1.0), shared, component(v, 2) / a - cos(a), v - a,
+      // A Parameter as an output, which earlier outputs reached.
+      v};
   const std::vector<Value> params{v, unused, a};
   JacobianProgram program(outputs, params);
-  ASSERT_EQ(program.rows(), 15u);
+  ASSERT_EQ(program.rows(), 18u);
   ASSERT_EQ(program.cols(), 5u);
-  std::vector<double> lanes(15), jacobian(75), values(15);
-  std::vector<double> expected_lanes(15), expected(75);
+  std::vector<double> lanes(18), jacobian(90), values(18);
+  std::vector<double> expected_lanes(18), expected(90);
   // The last point fails (log of a negative number) as the walk fails; the
   // point after it is exact again.
   for (const double at : {0.7, 2.5, -0.3, 1.1}) {
