@@ -46,6 +46,24 @@ Graph vector_graph(std::int64_t target) {
   return graph;
 }
 
+// y = sin(y) * a + cos(y * b): every step's y has two users, so the walk
+// looks it up in its position table; the nodes are made in the order the
+// Python program makes them.
+Graph sincos_graph(std::int64_t target) {
+  const Value a = parameter(0.9, "a");
+  const Value b = parameter(0.7, "b");
+  Graph graph{parameter(0.1, "y"), 3};
+  Value& y = graph.root;
+  for (; graph.nodes < target; graph.nodes += 5) {
+    const Value sine = sin(y);
+    const Value scaled = sine * a;
+    const Value inner = y * b;
+    const Value cosine = cos(inner);
+    y = scaled + cosine;
+  }
+  return graph;
+}
+
 using Builder = Graph (*)(std::int64_t);
 
 void report_per_node(benchmark::State& state, std::int64_t nodes) {
@@ -104,9 +122,13 @@ BENCHMARK_CAPTURE(BM_Evaluate, scalar, &scalar_graph)
     ->Arg(10'000)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Evaluate, vector3, &vector_graph)
     ->Arg(10'000)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Evaluate, sincos, &sincos_graph)
+    ->Arg(10'000)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Backward, scalar, &scalar_graph)
     ->Arg(10'000)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Backward, vector3, &vector_graph)
+    ->Arg(10'000)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Backward, sincos, &sincos_graph)
     ->Arg(10'000)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Build, scalar, &scalar_graph)
     ->Arg(100'000)->Unit(benchmark::kMillisecond);

@@ -304,8 +304,21 @@ void fetch_inputs(const ValueNode* node) noexcept {
   prefetch(&node->inputs[1]);
 }
 
+// Asks for the line of the owner counts that make_shared puts just before a
+// node. Where the node starts a cache line, they lie on the line before it,
+// which nothing else the walk reads brings in; that is so for every other
+// node of a graph whose nodes the heap happened to place at such an offset,
+// and it made such graphs a third slower. Only a guess at an address, so a
+// node owned some other way costs a wasted fetch.
+void fetch_counts(const ValueNode* node) noexcept {
+  constexpr std::uintptr_t kCountsBefore = 8;
+  prefetch(reinterpret_cast<const void*>(
+      reinterpret_cast<std::uintptr_t>(node) - kCountsBefore));
+}
+
 // Asks for all the parts of a node that entering it reads.
 void fetch_node(const ValueNode* node) noexcept {
+  fetch_counts(node);
   prefetch(node);
   fetch_inputs(node);
 }
@@ -477,6 +490,17 @@ std::uint32_t walk_graph(ValueNode* const root_node, bool track_root,
       }
     }
     if (stack.size() > kLookahead) {
+      // A shared node is looked up by id when it is placed, and its owner
+      // count is read again when its next user is entered; both lines were
+      // last touched on the way down. Ask for them, and once its id has had
+      // time to arrive, for its slot in the position table.
+      const Frame& ahead = stack[stack.size() - 1 - kLookahead];
+      if (ahead.tracked) {
+        fetch_counts(ahead.entry.node);
+        prefetch(&ahead.entry.node->id);
+      }
+      const Frame& nearer = stack[stack.size() - 1 - kLookahead / 2];
+      if (nearer.tracked) placed.prefetch(nearer.entry.node->id);
       if (const ValueNode* next = pending_input(stack, kLookahead)) {
         for (int i = 0; i < next->input_count; ++i) {
           fetch_node(NodeAccess::get(next->inputs[static_cast<std::size_t>(i)]));
