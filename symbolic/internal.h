@@ -335,6 +335,18 @@ inline void construct_general(const Topology::Entry& entry,
   ::new (static_cast<void*>(&out)) SmallValue(evaluate_entry_general(entry, values));
 }
 
+// Writes a one-lane result lane by lane, refusing a non-finite one as the
+// general kernels do.
+inline void store_one_lane(double r, SmallValue& out) {
+  constexpr double kMax = std::numeric_limits<double>::max();
+  if (!(std::fabs(r) <= kMax)) detail::throw_not_finite();
+  out.dimension = 1;
+  out.lanes[0] = r;
+  out.lanes[1] = 0.0;
+  out.lanes[2] = 0.0;
+  out.lanes[3] = 0.0;
+}
+
 // Computes one node of an order into `out` from the values of the nodes
 // before it, as the evaluating walk does: a leaf gives its lanes, an
 // Expression its operation's result. `out` is not one of those values. A
@@ -352,13 +364,7 @@ inline void evaluate_entry_into(const Topology::Entry& entry,
       const int k = entry.component_index;
       if (k < 0 || k >= a.dimension) detail::throw_lane_index_out_of_range();
       const double r = a.lanes[static_cast<std::size_t>(k)];
-      constexpr double kMax = std::numeric_limits<double>::max();
-      if (!(std::fabs(r) <= kMax)) detail::throw_not_finite();
-      out.dimension = 1;
-      out.lanes[0] = r;
-      out.lanes[1] = 0.0;
-      out.lanes[2] = 0.0;
-      out.lanes[3] = 0.0;
+      store_one_lane(r, out);
       return;
     }
     if (a.dimension == 1) {
@@ -397,13 +403,7 @@ inline void evaluate_entry_into(const Topology::Entry& entry,
           construct_general(entry, values, out);
           return;
       }
-      constexpr double kMax = std::numeric_limits<double>::max();
-      if (!(std::fabs(r) <= kMax)) detail::throw_not_finite();
-      out.dimension = 1;
-      out.lanes[0] = r;
-      out.lanes[1] = 0.0;
-      out.lanes[2] = 0.0;
-      out.lanes[3] = 0.0;
+      store_one_lane(r, out);
       return;
     }
   }
