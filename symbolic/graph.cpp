@@ -1,6 +1,8 @@
 #include "symbolic/graph.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <stdexcept>
 #include <unordered_map>
 #include <utility>
@@ -413,6 +415,30 @@ void JacobianProgram::jacobian(std::span<double> lanes,
   s.swept_clean = false;
   run_sweeps(s.plan, s.order, s.values, s.adjoints, s.cols, lanes, jacobian);
   s.swept_clean = true;
+}
+
+EvaluationStatus JacobianProgram::try_evaluate(std::span<double> lanes) {
+  try {
+    evaluate(lanes);
+  } catch (const std::invalid_argument& error) {
+    if (std::strcmp(error.what(), kMsgNotFinite) != 0) throw;
+    return EvaluationStatus::NotFinite;
+  }
+  return EvaluationStatus::Finite;
+}
+
+EvaluationStatus JacobianProgram::try_jacobian(std::span<double> lanes,
+                                               std::span<double> jacobian) {
+  try {
+    this->jacobian(lanes, jacobian);
+  } catch (const std::invalid_argument& error) {
+    if (std::strcmp(error.what(), kMsgNotFinite) != 0) throw;
+    return EvaluationStatus::NotFinite;
+  }
+  for (const double d : jacobian) {
+    if (!std::isfinite(d)) return EvaluationStatus::NotFinite;
+  }
+  return EvaluationStatus::Finite;
 }
 
 GraphTrace trace(std::span<const Value> roots, bool evaluate,

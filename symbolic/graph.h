@@ -43,6 +43,10 @@ void jacobian_into(std::span<const Value> outputs,
                    std::span<const Value> params, std::span<double> lanes,
                    std::span<double> jacobian);
 
+// What evaluating at a trial point came to, for callers (solvers above all)
+// to whom a value that is not finite is an answer rather than an error.
+enum class EvaluationStatus : std::uint8_t { Finite, NotFinite };
+
 // The outputs' graphs ordered once, then evaluated with or without their
 // Jacobian as often as needed, as a solver does at every trial point.
 // Graphs never change shape; only the values of Parameters do, and every
@@ -66,6 +70,13 @@ class JacobianProgram {
   // Parameters, with the same results and errors.
   void evaluate(std::span<double> lanes);
   void jacobian(std::span<double> lanes, std::span<double> jacobian);
+
+  // As evaluate() and jacobian(), except that a value, or a Jacobian entry,
+  // that is not finite gives NotFinite instead of an error; every other
+  // failure still throws. After NotFinite the buffers hold no meaning.
+  [[nodiscard]] EvaluationStatus try_evaluate(std::span<double> lanes);
+  [[nodiscard]] EvaluationStatus try_jacobian(std::span<double> lanes,
+                                              std::span<double> jacobian);
 
  private:
   struct State;

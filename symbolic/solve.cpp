@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -63,27 +62,18 @@ class Problem {
   // Residuals at the Parameters' current values; false where evaluation
   // met a non-finite value, which to the solver is only a bad trial point.
   bool residuals(Vector& r) {
-    try {
-      program().evaluate(std::span<double>(r.data(), static_cast<std::size_t>(m_)));
-      return true;
-    } catch (const std::invalid_argument& error) {
-      if (std::strcmp(error.what(), kMsgNotFinite) != 0) throw;
-      return false;
-    }
+    return program().try_evaluate(std::span<double>(
+               r.data(), static_cast<std::size_t>(m_))) ==
+           EvaluationStatus::Finite;
   }
 
   // Residuals and Jacobian together; false as residuals() is, or where the
   // Jacobian is not finite.
   bool jacobian(Vector& r, Matrix& j) {
-    try {
-      program().jacobian(
-          std::span<double>(r.data(), static_cast<std::size_t>(m_)),
-          std::span<double>(j.data(), static_cast<std::size_t>(j.size())));
-    } catch (const std::invalid_argument& error) {
-      if (std::strcmp(error.what(), kMsgNotFinite) != 0) throw;
-      return false;
-    }
-    return all_finite(j.data(), j.size());
+    return program().try_jacobian(
+               std::span<double>(r.data(), static_cast<std::size_t>(m_)),
+               std::span<double>(j.data(), static_cast<std::size_t>(j.size()))) ==
+           EvaluationStatus::Finite;
   }
 
  private:
