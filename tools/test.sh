@@ -1,7 +1,7 @@
 # shellcheck shell=bash
-# ./dev test: the unit tests (ctest and pytest) on a fresh build, then, unless
-# --quick, the release round trip and the sanitizer, fuzzing and memcheck run;
-# fails if any part fails.
+# ./dev test: an incremental build and the unit tests (ctest, pytest), then,
+# unless --quick, the release round trip and the sanitizer, fuzzing and
+# memcheck run; fails if any part fails.
 
 # shellcheck source=tools/build.sh
 source "$REPO/tools/build.sh"
