@@ -9,8 +9,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "symbolic/checks.h"
 #include "symbolic/graph.h"
-#include "symbolic/internal.h"
 
 namespace quoril::symbolic {
 

@@ -15,6 +15,11 @@ namespace {
 
 using detail::NodeAccess;
 
+constexpr char kMsgLanesBuffer[] =
+    "output buffer does not match the outputs' lanes";
+constexpr char kMsgJacobianBuffer[] =
+    "jacobian buffer does not match outputs and Parameters";
+
 void require_size(std::span<double> buffer, std::size_t size,
                   const char* message) {
   if (buffer.size() != size) detail::throw_invalid_argument(message);
@@ -32,8 +37,7 @@ std::size_t lane_count(std::span<const Value> values) {
 }
 
 void evaluate_into(std::span<const Value> outputs, std::span<double> lanes) {
-  require_size(lanes, lane_count(outputs),
-               "output buffer does not match the outputs' lanes");
+  require_size(lanes, lane_count(outputs), kMsgLanesBuffer);
   TopologyLease lease;
   Topology& topology = lease.get();
   std::vector<std::uint32_t> roots;
@@ -83,7 +87,8 @@ ColumnAt column_positions(const WalkBuffer<Entry>& order,
     if (order[position].kind != ValueKind::Parameter) continue;
     const auto found = columns.first.find(order[position].node);
     if (found != columns.first.end()) {
-      column_at.emplace_back(static_cast<std::uint32_t>(position), found->second);
+      column_at.emplace_back(static_cast<std::uint32_t>(position),
+                             found->second);
     }
   }
   return column_at;
@@ -161,10 +166,9 @@ void finish_pass(PassScratch& scratch, Done&& done) {
 // zero and leaves them so, unless propagation throws.
 void sweep_rows(const WalkBuffer<Entry>& order,
                 const WalkBuffer<SmallValue>& values,
-                std::span<const std::uint32_t> roots,
-                const ColumnAt& column_at, std::size_t cols,
-                WalkBuffer<Adjoint>& adjoints, std::span<double> lanes,
-                std::span<double> jacobian) {
+                std::span<const std::uint32_t> roots, const ColumnAt& column_at,
+                std::size_t cols, WalkBuffer<Adjoint>& adjoints,
+                std::span<double> lanes, std::span<double> jacobian) {
   PassScratch scratch(order.size());
   const auto propagate_at = [&](std::uint32_t position) {
     const Entry& entry = order[position];
@@ -196,7 +200,8 @@ void sweep_rows(const WalkBuffer<Entry>& order,
         std::fill(adjoints.begin() + run_start, adjoints.begin() + root + 1,
                   Adjoint{});
       }
-      finish_pass(scratch, [&](std::uint32_t position) { adjoints[position] = {}; });
+      finish_pass(scratch,
+                  [&](std::uint32_t position) { adjoints[position] = {}; });
     }
     if (own_run) run_start = root + 1;
   }
@@ -309,10 +314,9 @@ void jacobian_into(std::span<const Value> outputs,
   const std::size_t rows = lane_count(outputs);
   const Columns columns = columns_of(params);
   if (!lanes.empty()) {
-    require_size(lanes, rows, "output buffer does not match the outputs' lanes");
+    require_size(lanes, rows, kMsgLanesBuffer);
   }
-  require_size(jacobian, rows * columns.count,
-               "jacobian buffer does not match outputs and Parameters");
+  require_size(jacobian, rows * columns.count, kMsgJacobianBuffer);
 
   // One walk over all outputs evaluates every node once, however many
   // outputs share it.
@@ -386,14 +390,15 @@ JacobianProgram::JacobianProgram(std::span<const Value> outputs,
 
 JacobianProgram::~JacobianProgram() = default;
 JacobianProgram::JacobianProgram(JacobianProgram&&) noexcept = default;
-JacobianProgram& JacobianProgram::operator=(JacobianProgram&&) noexcept = default;
+JacobianProgram& JacobianProgram::operator=(JacobianProgram&&) noexcept =
+    default;
 
 std::size_t JacobianProgram::rows() const noexcept { return state_->rows; }
 std::size_t JacobianProgram::cols() const noexcept { return state_->cols; }
 
 void JacobianProgram::evaluate(std::span<double> lanes) {
   State& s = *state_;
-  require_size(lanes, s.rows, "output buffer does not match the outputs' lanes");
+  require_size(lanes, s.rows, kMsgLanesBuffer);
   s.forward();
   std::size_t row = 0;
   for (const SweepPlan::Output& out : s.plan.outputs) {
@@ -406,10 +411,9 @@ void JacobianProgram::jacobian(std::span<double> lanes,
                                std::span<double> jacobian) {
   State& s = *state_;
   if (!lanes.empty()) {
-    require_size(lanes, s.rows, "output buffer does not match the outputs' lanes");
+    require_size(lanes, s.rows, kMsgLanesBuffer);
   }
-  require_size(jacobian, s.rows * s.cols,
-               "jacobian buffer does not match outputs and Parameters");
+  require_size(jacobian, s.rows * s.cols, kMsgJacobianBuffer);
   s.forward();
   if (!s.swept_clean) s.adjoints.assign(s.order.size(), Adjoint{});
   s.swept_clean = false;
@@ -439,95 +443,6 @@ EvaluationStatus JacobianProgram::try_jacobian(std::span<double> lanes,
     if (!std::isfinite(d)) return EvaluationStatus::NotFinite;
   }
   return EvaluationStatus::Finite;
-}
-
-GraphTrace trace(std::span<const Value> roots, bool evaluate,
-                 std::size_t max_nodes) {
-  if (max_nodes == 0) detail::throw_invalid_argument("max_nodes must be at least 1");
-
-  // One order over all roots, each node once.
-  WalkBuffer<Topology::Entry> order;
-  std::vector<std::uint32_t> root_at;
-  {
-    TopologyLease lease;
-    Topology& topology = lease.get();
-    build_topology(roots, topology, Walk::OrderOnly, root_at);
-    order = std::move(topology.order);
-  }
-
-  // A handle that owns each node: a root's own, or an input slot of a node
-  // that uses it. The roots keep all of them alive for this call.
-  std::vector<const Value*> handle(order.size(), nullptr);
-  for (std::size_t k = 0; k < roots.size(); ++k) handle[root_at[k]] = &roots[k];
-  for (const Topology::Entry& entry : order) {
-    for (int k = 0; k < entry.input_count && k < 4; ++k) {
-      handle[entry.inputs[k]] = &entry.node->inputs[static_cast<std::size_t>(k)];
-    }
-  }
-
-  GraphTrace result;
-  result.total = order.size();
-
-  // Values in order until the first failure, which is kept, not thrown.
-  WalkBuffer<SmallValue> values;
-  if (evaluate) {
-    values.reserve(order.size());
-    for (const Topology::Entry& entry : order) {
-      try {
-        values.push_back(evaluate_entry(entry, values));
-      } catch (...) {
-        result.failed = *handle[values.size()];
-        result.error = std::current_exception();
-        break;
-      }
-    }
-  }
-
-  // Distance from the nearest root: the order lists every node after its
-  // inputs, so one sweep from the end settles each node before its inputs.
-  std::vector<bool> keep(order.size(), true);
-  if (order.size() > max_nodes) {
-    constexpr std::uint32_t kFar = 0xFFFFFFFFu;
-    std::vector<std::uint32_t> depth(order.size(), kFar);
-    for (const std::uint32_t root : root_at) depth[root] = 0;
-    for (std::size_t position = order.size(); position-- > 0;) {
-      const Topology::Entry& entry = order[position];
-      for (int k = 0; k < entry.input_count && k < 4; ++k) {
-        std::uint32_t& d = depth[entry.inputs[k]];
-        d = std::min(d, depth[position] + 1);
-      }
-    }
-    // Nearest first; among equals, the later in the order.
-    std::vector<std::uint32_t> ranked(order.size());
-    for (std::size_t i = 0; i < ranked.size(); ++i) {
-      ranked[i] = static_cast<std::uint32_t>(i);
-    }
-    const auto nearer = [&](std::uint32_t a, std::uint32_t b) {
-      return depth[a] != depth[b] ? depth[a] < depth[b] : a > b;
-    };
-    std::nth_element(ranked.begin(),
-                     ranked.begin() + static_cast<std::ptrdiff_t>(max_nodes),
-                     ranked.end(), nearer);
-    std::fill(keep.begin(), keep.end(), false);
-    for (std::size_t i = 0; i < max_nodes; ++i) keep[ranked[i]] = true;
-  }
-
-  std::vector<std::int64_t> index(order.size(), -1);
-  for (std::size_t position = 0; position < order.size(); ++position) {
-    if (!keep[position]) continue;
-    const Topology::Entry& entry = order[position];
-    index[position] = static_cast<std::int64_t>(result.nodes.size());
-    result.nodes.push_back(*handle[position]);
-    std::array<std::int64_t, 4> inputs{-1, -1, -1, -1};
-    for (int k = 0; k < entry.input_count && k < 4; ++k) {
-      inputs[static_cast<std::size_t>(k)] = index[entry.inputs[k]];
-    }
-    result.inputs.push_back(inputs);
-    result.values.push_back(position < values.size()
-                                ? std::optional<SmallValue>(values[position])
-                                : std::nullopt);
-  }
-  return result;
 }
 
 }  // namespace quoril::symbolic
