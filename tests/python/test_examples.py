@@ -102,6 +102,16 @@ def check_nist_strd(output):
     assert float(match[1]) >= 7.0
 
 
+def check_camera_pose(output):
+    assert re.search(r"^converged after \d+ evaluations", output, re.MULTILINE)
+    assert re.search(r"largest difference \S+ \(the same pose\)$", output, re.MULTILINE)
+    assert output.rstrip().endswith("final pose found from no rotation")
+
+
+def check_three_link_3d(output):
+    check_reach(output, "reached within the joint limits")
+
+
 CHECKS = {
     "first_steps.py": check_first_steps,
     "two_link_ik.py": check_two_link_ik,
@@ -110,6 +120,8 @@ CHECKS = {
     "ellipse_fit.py": check_ellipse_fit,
     "damped_sinusoid.py": check_damped_sinusoid,
     "nist_strd.py": check_nist_strd,
+    "camera_pose.py": check_camera_pose,
+    "three_link_3d.py": check_three_link_3d,
 }
 
 
