@@ -13,9 +13,11 @@ _Operand: TypeAlias = Expression | float | int | Sequence[float]
 _Lanes: TypeAlias = float | Sequence[float]
 
 _Kind: TypeAlias = Literal["Constant", "Parameter", "Undefined", "Expression"]
+# Every operation of the core, including those that only the package
+# quoril builds.
 _Op: TypeAlias = Literal[
     "None", "Pack", "Component", "Add", "Subtract", "Multiply", "Divide",
-    "Negate", "Sin", "Cos",
+    "Negate", "Sin", "Cos", "Exp", "Log", "Sqrt", "Tanh", "Abs", "Pow", "Atan2",
 ]
 
 __version__: str

@@ -8,8 +8,8 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <span>
 #include <string>
 #include <utility>
@@ -32,9 +32,12 @@ namespace {
 
 template <Value (*Apply)(Value)>
 void def_unary(py::module_& m, const char* name, const char* label) {
-  m.def(name, [label](const py::object& value) {
-    return Apply(coerce_symbolic_value(value, label));
-  }, py::arg("value"));
+  m.def(
+      name,
+      [label](const py::object& value) {
+        return Apply(coerce_symbolic_value(value, label));
+      },
+      py::arg("value"));
 }
 
 // Arguments are coerced from the last to the first, as the module's vec2
@@ -43,12 +46,14 @@ template <Value (*Apply)(Value, Value)>
 void def_binary(py::module_& m, const char* name, const char* first,
                 const char* second, const char* first_label,
                 const char* second_label) {
-  m.def(name, [first_label, second_label](const py::object& a,
-                                          const py::object& b) {
-    Value vb = coerce_symbolic_value(b, second_label);
-    Value va = coerce_symbolic_value(a, first_label);
-    return Apply(std::move(va), std::move(vb));
-  }, py::arg(first), py::arg(second));
+  m.def(
+      name,
+      [first_label, second_label](const py::object& a, const py::object& b) {
+        Value vb = coerce_symbolic_value(b, second_label);
+        Value va = coerce_symbolic_value(a, first_label);
+        return Apply(std::move(va), std::move(vb));
+      },
+      py::arg(first), py::arg(second));
 }
 
 Value apply_exp(Value a) { return qs::exp(std::move(a)); }
@@ -56,7 +61,9 @@ Value apply_log(Value a) { return qs::log(std::move(a)); }
 Value apply_sqrt(Value a) { return qs::sqrt(std::move(a)); }
 Value apply_tanh(Value a) { return qs::tanh(std::move(a)); }
 Value apply_abs(Value a) { return qs::abs(std::move(a)); }
-Value apply_pow(Value a, Value b) { return qs::pow(std::move(a), std::move(b)); }
+Value apply_pow(Value a, Value b) {
+  return qs::pow(std::move(a), std::move(b));
+}
 Value apply_atan2(Value a, Value b) {
   return qs::atan2(std::move(a), std::move(b));
 }
@@ -87,33 +94,91 @@ py::object exception_object(const std::exception_ptr& error) {
   return raised.value();
 }
 
+std::span<double> span_of(py::array_t<double>& array) {
+  return {array.mutable_data(), static_cast<std::size_t>(array.size())};
+}
+
+// Results are named tuples of the interpreter's own kind, as os.stat_result
+// is: the package reads them by name, yet they cost no more to make and read
+// than a plain tuple, which counts for calls of under a microsecond. The
+// module holds each type for the life of the process.
+PyTypeObject* g_evaluation_type = nullptr;
+PyTypeObject* g_trace_type = nullptr;
+PyTypeObject* g_solution_type = nullptr;
+
+// `qualified_name` and `fields` must be literals: the type keeps pointers to
+// them.
+PyTypeObject* add_result_type(py::module_& m, const char* name,
+                              const char* qualified_name, const char* doc,
+                              std::initializer_list<const char*> fields) {
+  std::vector<PyStructSequence_Field> members;
+  for (const char* field : fields) members.push_back({field, nullptr});
+  members.push_back({nullptr, nullptr});
+  PyStructSequence_Desc desc{qualified_name, doc, members.data(),
+                             static_cast<int>(fields.size())};
+  auto type = py::reinterpret_steal<py::object>(
+      reinterpret_cast<PyObject*>(PyStructSequence_NewType(&desc)));
+  if (!type) throw py::error_already_set();
+  m.attr(name) = type;
+  return reinterpret_cast<PyTypeObject*>(type.ptr());
+}
+
+py::object make_result(PyTypeObject* type,
+                       std::initializer_list<py::handle> items) {
+  auto result = py::reinterpret_steal<py::object>(PyStructSequence_New(type));
+  if (!result) throw py::error_already_set();
+  Py_ssize_t i = 0;
+  for (py::handle item : items) {
+    PyStructSequence_SetItem(result.ptr(), i++, item.inc_ref().ptr());
+  }
+  return result;
+}
+
+// The lanes of some outputs and their Jacobian, from one pass.
+struct Evaluation {
+  py::array_t<double> values;
+  py::array_t<double> jacobian;
+
+  Evaluation(std::size_t rows, std::size_t cols)
+      : values(static_cast<py::ssize_t>(rows)),
+        jacobian(
+            {static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)}) {}
+
+  py::object result() const {
+    return make_result(g_evaluation_type, {values, jacobian});
+  }
+};
+
 py::array_t<double> values(const py::sequence& outputs) {
   const std::vector<Value> roots = values_of(outputs, "outputs");
   py::array_t<double> lanes(static_cast<py::ssize_t>(qs::lane_count(roots)));
-  qs::evaluate_into(roots, std::span<double>(lanes.mutable_data(),
-                                              static_cast<std::size_t>(lanes.size())));
+  qs::evaluate_into(roots, span_of(lanes));
   return lanes;
 }
 
-py::tuple value_and_jacobian(const py::sequence& outputs,
-                             const py::sequence& params, bool with_values) {
+py::array_t<double> jacobian(const py::sequence& outputs,
+                             const py::sequence& params) {
   const std::vector<Value> roots = values_of(outputs, "outputs");
   const std::vector<Value> columns = values_of(params, "params");
-  const auto rows = static_cast<py::ssize_t>(qs::lane_count(roots));
-  const auto cols = static_cast<py::ssize_t>(qs::lane_count(columns));
-  py::array_t<double> lanes(with_values ? rows : 0);
-  py::array_t<double> jacobian({rows, cols});
-  qs::jacobian_into(
-      roots, columns,
-      std::span<double>(lanes.mutable_data(), static_cast<std::size_t>(lanes.size())),
-      std::span<double>(jacobian.mutable_data(),
-                        static_cast<std::size_t>(jacobian.size())));
-  if (!with_values) return py::make_tuple(py::none(), std::move(jacobian));
-  return py::make_tuple(std::move(lanes), std::move(jacobian));
+  py::array_t<double> result(
+      {static_cast<py::ssize_t>(qs::lane_count(roots)),
+       static_cast<py::ssize_t>(qs::lane_count(columns))});
+  qs::jacobian_into(roots, columns, {}, span_of(result));
+  return result;
+}
+
+py::object value_and_jacobian(const py::sequence& outputs,
+                              const py::sequence& params) {
+  const std::vector<Value> roots = values_of(outputs, "outputs");
+  const std::vector<Value> columns = values_of(params, "params");
+  Evaluation e(qs::lane_count(roots), qs::lane_count(columns));
+  qs::jacobian_into(roots, columns, span_of(e.values), span_of(e.jacobian));
+  return e.result();
 }
 
 // The outputs and Parameters of one solve, ordered once for the many
-// evaluations that follow.
+// evaluations that follow. The try_ calls give None where a value or a
+// Jacobian entry is not finite, which a solver takes as a failed trial.
 class Program {
  public:
   Program(const py::sequence& outputs, const py::sequence& params)
@@ -121,43 +186,63 @@ class Program {
 
   py::array_t<double> values() {
     py::array_t<double> lanes(static_cast<py::ssize_t>(program_.rows()));
-    program_.evaluate(std::span<double>(lanes.mutable_data(), program_.rows()));
+    program_.evaluate(span_of(lanes));
     return lanes;
   }
 
-  py::tuple value_and_jacobian(bool with_values) {
-    const auto rows = static_cast<py::ssize_t>(program_.rows());
-    const auto cols = static_cast<py::ssize_t>(program_.cols());
-    py::array_t<double> lanes(with_values ? rows : 0);
-    py::array_t<double> jacobian({rows, cols});
-    program_.jacobian(
-        std::span<double>(lanes.mutable_data(), static_cast<std::size_t>(lanes.size())),
-        std::span<double>(jacobian.mutable_data(),
-                          static_cast<std::size_t>(jacobian.size())));
-    if (!with_values) return py::make_tuple(py::none(), std::move(jacobian));
-    return py::make_tuple(std::move(lanes), std::move(jacobian));
+  py::array_t<double> jacobian() {
+    py::array_t<double> result({static_cast<py::ssize_t>(program_.rows()),
+                                static_cast<py::ssize_t>(program_.cols())});
+    program_.jacobian({}, span_of(result));
+    return result;
+  }
+
+  py::object value_and_jacobian() {
+    Evaluation e(program_.rows(), program_.cols());
+    program_.jacobian(span_of(e.values), span_of(e.jacobian));
+    return e.result();
+  }
+
+  py::object try_values() {
+    py::array_t<double> lanes(static_cast<py::ssize_t>(program_.rows()));
+    if (program_.try_evaluate(span_of(lanes)) != qs::EvaluationStatus::Finite) {
+      return py::none();
+    }
+    return lanes;
+  }
+
+  py::object try_value_and_jacobian() {
+    Evaluation e(program_.rows(), program_.cols());
+    if (program_.try_jacobian(span_of(e.values), span_of(e.jacobian)) !=
+        qs::EvaluationStatus::Finite) {
+      return py::none();
+    }
+    return e.result();
   }
 
  private:
   qs::JacobianProgram program_;
 };
 
-py::tuple trace(const py::sequence& outputs, bool evaluate, std::size_t max_nodes) {
+py::object trace(const py::sequence& outputs, bool evaluate,
+                 std::size_t max_nodes) {
   const std::vector<Value> roots = values_of(outputs, "outputs");
   qs::GraphTrace t = qs::trace(roots, evaluate, max_nodes);
-  py::list nodes(t.nodes.size());
-  py::list inputs(t.nodes.size());
-  py::list lanes(t.nodes.size());
-  py::list components(t.nodes.size());
-  for (std::size_t i = 0; i < t.nodes.size(); ++i) {
+  const std::size_t count = t.nodes.size();
+  py::list nodes(count);
+  py::list inputs(count);
+  py::list lanes(count);
+  py::list components(count);
+  for (std::size_t i = 0; i < count; ++i) {
     components[i] = t.nodes[i].op() == qs::ExpressionOp::Component
                         ? t.nodes[i].component_index()
                         : -1;
     nodes[i] = py::cast(t.nodes[i]);
-    const int count = t.nodes[i].input_count();
-    py::tuple slots(static_cast<std::size_t>(count));
-    for (int k = 0; k < count; ++k) {
-      slots[static_cast<std::size_t>(k)] = t.inputs[i][static_cast<std::size_t>(k)];
+    const int slot_count = t.nodes[i].input_count();
+    py::tuple slots(static_cast<std::size_t>(slot_count));
+    for (int k = 0; k < slot_count; ++k) {
+      slots[static_cast<std::size_t>(k)] =
+          t.inputs[i][static_cast<std::size_t>(k)];
     }
     inputs[i] = std::move(slots);
     lanes[i] = t.values[i] ? py::object(small_value_tuple(*t.values[i]))
@@ -169,9 +254,8 @@ py::tuple trace(const py::sequence& outputs, bool evaluate, std::size_t max_node
     failed = py::cast(t.failed);
     error = exception_object(t.error);
   }
-  return py::make_tuple(t.total, std::move(nodes), std::move(inputs),
-                        std::move(lanes), std::move(failed), std::move(error),
-                        std::move(components));
+  return make_result(g_trace_type, {py::int_(t.total), nodes, inputs, lanes,
+                                    failed, error, components});
 }
 
 py::array_t<double> array_of(const std::vector<double>& data,
@@ -181,29 +265,25 @@ py::array_t<double> array_of(const std::vector<double>& data,
   return array;
 }
 
-std::vector<double> bounds_of(const py::object& bounds, std::size_t lanes) {
+// The core checks the bounds' sizes and order; the copy reads only what the
+// array holds.
+std::vector<double> bounds_of(const py::object& bounds) {
   if (bounds.is_none()) return {};
-  const auto array = bounds.cast<py::array_t<double, py::array::c_style | py::array::forcecast>>();
-  if (array.ndim() != 1 || static_cast<std::size_t>(array.size()) != lanes) {
-    throw py::value_error("bounds do not match the Parameters' lanes");
-  }
+  const auto array = bounds.cast<
+      py::array_t<double, py::array::c_style | py::array::forcecast>>();
   return std::vector<double>(array.data(), array.data() + array.size());
 }
 
-py::tuple levenberg_marquardt(const py::sequence& residuals,
-                              const py::sequence& params,
-                              const py::object& lower, const py::object& upper,
-                              double ftol, double xtol, double gtol,
-                              int max_nfev) {
+py::object levenberg_marquardt(const py::sequence& residuals,
+                               const py::sequence& params,
+                               const py::object& lower, const py::object& upper,
+                               double ftol, double xtol, double gtol,
+                               int max_nfev) {
   const std::vector<Value> outputs = values_of(residuals, "residuals");
   const std::vector<Value> columns = values_of(params, "params");
-  const std::size_t lanes = qs::lane_count(columns);
   qs::LeastSquaresOptions options;
-  options.lower = bounds_of(lower, lanes);
-  options.upper = bounds_of(upper, lanes);
-  if (options.lower.empty() != options.upper.empty()) {
-    throw py::value_error("give both bounds or neither");
-  }
+  options.lower = bounds_of(lower);
+  options.upper = bounds_of(upper);
   options.ftol = ftol;
   options.xtol = xtol;
   options.gtol = gtol;
@@ -212,9 +292,11 @@ py::tuple levenberg_marquardt(const py::sequence& residuals,
       qs::levenberg_marquardt(outputs, columns, options);
   const auto m = static_cast<py::ssize_t>(r.fun.size());
   const auto n = static_cast<py::ssize_t>(r.x.size());
-  return py::make_tuple(array_of(r.x, {n}), array_of(r.fun, {m}),
-                        array_of(r.jac, {m, n}), r.nfev, r.njev,
-                        static_cast<int>(r.status), py::cast(r.cost_history));
+  return make_result(
+      g_solution_type,
+      {array_of(r.x, {n}), array_of(r.fun, {m}), array_of(r.jac, {m, n}),
+       py::int_(r.nfev), py::int_(r.njev), py::int_(static_cast<int>(r.status)),
+       py::cast(r.cost_history)});
 }
 
 }  // namespace
@@ -237,22 +319,42 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
   // The module's own operand coercion, for helpers written in Python: an
   // Expression as it is, a number or sequence as a new Constant, else the
   // module's error naming `label`.
-  m.def("as_value", [](const py::object& value, const std::string& label) {
-    return coerce_symbolic_value(value, label.c_str());
-  }, py::arg("value"), py::arg("label"));
+  m.def(
+      "as_value",
+      [](const py::object& value, const std::string& label) {
+        return coerce_symbolic_value(value, label.c_str());
+      },
+      py::arg("value"), py::arg("label"));
+  g_evaluation_type = add_result_type(
+      m, "Evaluation", "quoril._native.Evaluation",
+      "The lanes of some outputs and their Jacobian, from one pass.",
+      {"values", "jacobian"});
+  g_trace_type = add_result_type(
+      m, "GraphTrace", "quoril._native.GraphTrace",
+      "The nodes beneath some outputs, their inputs by position, the value of "
+      "each and the first failure.",
+      {"total", "nodes", "inputs", "values", "failed", "error", "components"});
+  g_solution_type = add_result_type(
+      m, "LeastSquaresSolution", "quoril._native.LeastSquaresSolution",
+      "A Levenberg-Marquardt solution, its residuals and Jacobian there, and "
+      "how it was reached.",
+      {"x", "fun", "jac", "nfev", "njev", "status", "cost_history"});
+
   m.def("values", &values, py::arg("outputs"));
+  m.def("jacobian", &jacobian, py::arg("outputs"), py::arg("params"));
   m.def("value_and_jacobian", &value_and_jacobian, py::arg("outputs"),
-        py::arg("params"), py::arg("with_values"));
-  m.def("levenberg_marquardt", &levenberg_marquardt, py::arg("residuals"),
-        py::arg("params"), py::arg("lower"), py::arg("upper"),
-        py::arg("ftol"), py::arg("xtol"), py::arg("gtol"),
-        py::arg("max_nfev"));
+        py::arg("params"));
   py::class_<Program>(m, "Program")
       .def(py::init<const py::sequence&, const py::sequence&>(),
            py::arg("outputs"), py::arg("params"))
       .def("values", &Program::values)
-      .def("value_and_jacobian", &Program::value_and_jacobian,
-           py::arg("with_values"));
+      .def("jacobian", &Program::jacobian)
+      .def("value_and_jacobian", &Program::value_and_jacobian)
+      .def("try_values", &Program::try_values)
+      .def("try_value_and_jacobian", &Program::try_value_and_jacobian);
   m.def("trace", &trace, py::arg("outputs"), py::arg("evaluate"),
         py::arg("max_nodes"));
+  m.def("levenberg_marquardt", &levenberg_marquardt, py::arg("residuals"),
+        py::arg("params"), py::arg("lower"), py::arg("upper"), py::arg("ftol"),
+        py::arg("xtol"), py::arg("gtol"), py::arg("max_nfev"));
 }

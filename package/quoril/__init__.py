@@ -18,15 +18,15 @@ from _quoril import (
 )
 
 from quoril._native import abs, atan2, exp, log, pow, sqrt, tanh
-from quoril._solve import (
+from quoril._derivatives import (
     JacobianProgram,
     check_gradients,
     jacobian,
-    least_squares,
-    minimize,
     value_and_jacobian,
     values,
 )
+from quoril._least_squares import least_squares
+from quoril._minimize import minimize
 from quoril._vector import cross, dot, norm, sum
 from quoril._view import describe, render, to_dot
 

@@ -2,7 +2,7 @@
 core that _quoril shares."""
 
 from collections.abc import Sequence
-from typing import TypeAlias
+from typing import NamedTuple, TypeAlias, final
 
 import numpy as np
 import numpy.typing as npt
@@ -10,6 +10,7 @@ from _quoril import Expression
 
 _Operand: TypeAlias = Expression | float | int | Sequence[float]
 _Lanes: TypeAlias = tuple[float, ...]
+_Array: TypeAlias = npt.NDArray[np.float64]
 
 def exp(value: _Operand) -> Expression: ...
 def log(value: _Operand) -> Expression: ...
@@ -19,28 +20,43 @@ def abs(value: _Operand) -> Expression: ...
 def pow(x: _Operand, y: _Operand) -> Expression: ...
 def atan2(y: _Operand, x: _Operand) -> Expression: ...
 def as_value(value: _Operand, label: str) -> Expression: ...
-def values(outputs: Sequence[Expression]) -> npt.NDArray[np.float64]: ...
+class Evaluation(NamedTuple):
+    values: _Array
+    jacobian: _Array
+
+def values(outputs: Sequence[Expression]) -> _Array: ...
+def jacobian(outputs: Sequence[Expression], params: Sequence[Expression]) -> _Array: ...
 def value_and_jacobian(
-    outputs: Sequence[Expression], params: Sequence[Expression], with_values: bool
-) -> tuple[npt.NDArray[np.float64] | None, npt.NDArray[np.float64]]: ...
+    outputs: Sequence[Expression], params: Sequence[Expression]
+) -> Evaluation: ...
+@final
 class Program:
     def __init__(self, outputs: Sequence[Expression], params: Sequence[Expression]) -> None: ...
-    def values(self) -> npt.NDArray[np.float64]: ...
-    def value_and_jacobian(
-        self, with_values: bool
-    ) -> tuple[npt.NDArray[np.float64] | None, npt.NDArray[np.float64]]: ...
+    def values(self) -> _Array: ...
+    def jacobian(self) -> _Array: ...
+    def value_and_jacobian(self) -> Evaluation: ...
+    def try_values(self) -> _Array | None: ...
+    def try_value_and_jacobian(self) -> Evaluation | None: ...
 
-def trace(
-    outputs: Sequence[Expression], evaluate: bool, max_nodes: int
-) -> tuple[
-    int,
-    list[Expression],
-    list[tuple[int, ...]],
-    list[_Lanes | None],
-    Expression | None,
-    BaseException | None,
-    list[int],
-]: ...
+class GraphTrace(NamedTuple):
+    total: int
+    nodes: list[Expression]
+    inputs: list[tuple[int, ...]]
+    values: list[_Lanes | None]
+    failed: Expression | None
+    error: BaseException | None
+    components: list[int]
+
+def trace(outputs: Sequence[Expression], evaluate: bool, max_nodes: int) -> GraphTrace: ...
+class LeastSquaresSolution(NamedTuple):
+    x: _Array
+    fun: _Array
+    jac: _Array
+    nfev: int
+    njev: int
+    status: int
+    cost_history: list[float]
+
 def levenberg_marquardt(
     residuals: Sequence[Expression],
     params: Sequence[Expression],
@@ -50,12 +66,4 @@ def levenberg_marquardt(
     xtol: float,
     gtol: float,
     max_nfev: int,
-) -> tuple[
-    npt.NDArray[np.float64],
-    npt.NDArray[np.float64],
-    npt.NDArray[np.float64],
-    int,
-    int,
-    int,
-    list[float],
-]: ...
+) -> LeastSquaresSolution: ...

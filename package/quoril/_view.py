@@ -10,16 +10,10 @@ import pathlib
 import secrets
 import shutil
 import subprocess
-from collections.abc import Sequence
 from dataclasses import dataclass
 
-from _quoril import Expression
-
+from quoril._checks import Outputs, as_outputs, as_path, picture_format, require_view_options
 from quoril._native import trace as _trace
-
-Outputs = Expression | Sequence[Expression]
-
-_FORMATS = ("svg", "png")
 
 # Fill colours by node kind, light enough to keep black text readable.
 _FILL = {
@@ -216,10 +210,8 @@ def render(
         Graphviz's ``dot`` is not installed, or it failed; nothing is
         written.
     """
-    if not isinstance(path, (str, os.PathLike)):
-        raise TypeError(f"path must be a str or path-like object, not {type(path).__name__}")
-    target = pathlib.Path(path)
-    kind = _format(target, format)
+    target = as_path(path)
+    kind = picture_format(target, format)
     source = to_dot(outputs, max_nodes=max_nodes, values=values)
     program = shutil.which("dot")
     if program is None:
@@ -244,52 +236,12 @@ def render(
     return target
 
 
-def _format(target: pathlib.Path, format: str | None) -> str:
-    suffix = target.suffix.lower().removeprefix(".")
-    if format is None:
-        if suffix not in _FORMATS:
-            raise ValueError(
-                f"cannot tell the format from the suffix of {str(target)!r}; "
-                "use a .svg or .png path or pass format='svg' or 'png'"
-            )
-        return suffix
-    if not isinstance(format, str):
-        raise TypeError(f"format must be a str or None, not {type(format).__name__}")
-    if format.lower() not in _FORMATS:
-        raise ValueError(f"format must be 'svg' or 'png', not {format!r}")
-    if suffix in _FORMATS and suffix != format.lower():
-        raise ValueError(f"format {format!r} does not match the suffix of {str(target)!r}")
-    return format.lower()
-
-
-def _outputs(outputs: object) -> list[Expression]:
-    if isinstance(outputs, Expression):
-        return [outputs]
-    if isinstance(outputs, (str, bytes)) or not isinstance(outputs, Sequence):
-        raise TypeError(
-            "outputs must be an Expression or a sequence of Expressions, "
-            f"not {type(outputs).__name__}"
-        )
-    if not outputs:
-        raise ValueError("outputs must hold at least one Expression")
-    for i, item in enumerate(outputs):
-        if not isinstance(item, Expression):
-            raise TypeError(f"outputs[{i}] must be an Expression, not {type(item).__name__}")
-    return list(outputs)
-
-
 def _build(outputs: Outputs, max_nodes: int, values: bool) -> _View:
-    roots = _outputs(outputs)
-    if isinstance(max_nodes, bool) or not isinstance(max_nodes, int):
-        raise TypeError(f"max_nodes must be an int, not {type(max_nodes).__name__}")
-    if max_nodes < 1:
-        raise ValueError(f"max_nodes must be at least 1, not {max_nodes}")
-    if not isinstance(values, bool):
-        raise TypeError(f"values must be a bool, not {type(values).__name__}")
-
-    total, nodes, inputs, lanes, failed, error, components = _trace(
-        roots, values, max_nodes
-    )
+    roots = as_outputs(outputs)
+    require_view_options(max_nodes, values)
+    trace = _trace(roots, values, max_nodes)
+    nodes, inputs, lanes, components = trace.nodes, trace.inputs, trace.values, trace.components
+    failed, error = trace.failed, trace.error
     position = {node.id: i for i, node in enumerate(nodes)}
     roles: dict[int, list[int]] = {}
     for i, root in enumerate(roots):
@@ -334,7 +286,7 @@ def _build(outputs: Outputs, max_nodes: int, values: bool) -> _View:
             )
         )
 
-    hidden = total - len(nodes)
+    hidden = trace.total - len(nodes)
     notes = []
     if hidden:
         notes.append(f"… {hidden} more nodes not shown (max_nodes={max_nodes})")

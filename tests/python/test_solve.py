@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import quoril as q
-from quoril import _native, _solve
+from quoril import _least_squares, _minimize, _native
 
 scipy_optimize = pytest.importorskip("scipy.optimize")
 
@@ -167,6 +167,38 @@ def test_jacobian_program_matches_the_one_off_calls_as_parameters_move():
         program.value_and_jacobian()
     s.set_value(0.9)
     assert np.array_equal(program.jacobian(), q.jacobian(outputs, params))
+
+
+@pytest.mark.parametrize(
+    ("build", "finite_values", "finite_jacobian"),
+    [
+        (lambda x: q.log(x) + x, True, True),
+        (lambda x: q.sqrt(x - 1.0), True, False),
+        (lambda x: q.log(x - 1.0), False, False),
+    ],
+    ids=["finite", "infinite-derivative", "infinite-value"],
+)
+def test_program_try_calls_give_none_where_not_finite(build, finite_values, finite_jacobian):
+    # The solvers' adapters read a trial point from these, never from an
+    # error's text.
+    x = q.Parameter(1.0, name="x")
+    program = _native.Program([build(x)], [x])
+    values, evaluation = program.try_values(), program.try_value_and_jacobian()
+    assert (values is not None, evaluation is not None) == (finite_values, finite_jacobian)
+    if values is not None:
+        assert np.array_equal(values, program.values())
+    if evaluation is not None:
+        expected = program.value_and_jacobian()
+        assert np.array_equal(evaluation.values, expected.values)
+        assert np.array_equal(evaluation.jacobian, expected.jacobian)
+
+
+@pytest.mark.parametrize("call", ["try_values", "try_value_and_jacobian"])
+def test_program_try_calls_raise_every_other_error(call):
+    x = q.Parameter(1.0, name="x")
+    program = _native.Program([x + q.Undefined()], [x])
+    with pytest.raises(RuntimeError, match="^cannot evaluate symbolic graph with Undefined values$"):
+        getattr(program, call)()
 
 
 def test_check_gradients_names_every_disagreement_and_restores():
@@ -358,12 +390,16 @@ class FailingNative:
         program, native = _native.Program(*args), self
 
         class Failing:
-            def values(self):
-                return program.values()
+            def __getattr__(self, name):
+                return getattr(program, name)
 
-            def value_and_jacobian(self, *args):
+            def value_and_jacobian(self):
                 native.tick()
-                return program.value_and_jacobian(*args)
+                return program.value_and_jacobian()
+
+            def try_value_and_jacobian(self):
+                native.tick()
+                return program.try_value_and_jacobian()
 
         return Failing()
 
@@ -381,7 +417,9 @@ def test_parameters_restored_when_a_solve_raises(solve, monkeypatch):
     residuals, params = decay_problem()
     before = state(params)
     # The third evaluation fails, after SciPy has moved the Parameters.
-    monkeypatch.setattr(_solve, "_native", FailingNative(3))
+    native = FailingNative(3)
+    for solver in (_least_squares, _minimize):
+        monkeypatch.setattr(solver, "_native", native)
     with pytest.raises(RuntimeError, match="^interrupted$"):
         solve(residuals, params)
     assert state(params) == before

@@ -84,6 +84,23 @@ def test_stub_properties_are_the_module_properties():
     assert stub_properties == runtime
 
 
+def stub_ops():
+    tree = ast.parse(STUB.read_text(encoding="utf-8"))
+    [literal] = [node.value for node in tree.body
+                 if isinstance(node, ast.AnnAssign) and ast.unparse(node.target) == "_Op"]
+    return {item.value for item in literal.slice.elts}
+
+
+def test_stub_op_names_every_operation_the_module_reports():
+    import quoril
+
+    p = quoril.Parameter(0.5, 2.0)
+    built = [p, quoril.vec2(p.x, 1.0), p.x, p + 1, p - 1, p * 2, p / 2, -p, quoril.sin(p),
+             quoril.cos(p), quoril.exp(p), quoril.log(p), quoril.sqrt(p), quoril.tanh(p),
+             quoril.abs(p), quoril.pow(p, p), quoril.atan2(p, p)]
+    assert stub_ops() == {value.op for value in built}
+
+
 def run_mypy(*paths, cwd=REPO, extra_env=None):
     env = dict(os.environ)
     env.update(extra_env or {})

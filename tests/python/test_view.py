@@ -140,9 +140,9 @@ TO_SVG = (Y, "g.svg")
     ("function", "args", "options", "error", "message"),
     [
         (q.describe, ("y",), {}, TypeError,
-         "outputs must be an Expression or a sequence of Expressions, not str"),
+         "outputs must be an Expression or a sequence of them, not str"),
         (q.render, ([Y, 2], "g.svg"), {}, TypeError, "outputs[1] must be an Expression, not int"),
-        (q.describe, ([],), {}, ValueError, "outputs must hold at least one Expression"),
+        (q.describe, ([],), {}, ValueError, "outputs is empty; pass at least one Expression"),
         (q.render, TO_SVG, {"max_nodes": 0}, ValueError, "max_nodes must be at least 1, not 0"),
         (q.to_dot, (Y,), {"max_nodes": 2.0}, TypeError, "max_nodes must be an int, not float"),
         (q.render, TO_SVG, {"values": 1}, TypeError, "values must be a bool, not int"),

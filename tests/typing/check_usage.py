@@ -31,7 +31,8 @@ assert_type(
     p.op,
     Literal[
         "None", "Pack", "Component", "Add", "Subtract", "Multiply", "Divide",
-        "Negate", "Sin", "Cos",
+        "Negate", "Sin", "Cos", "Exp", "Log", "Sqrt", "Tanh", "Abs", "Pow",
+        "Atan2",
     ],
 )
 assert p.kind == "Parameter" and p.op == "None"

@@ -1,0 +1,253 @@
+"""Every check of the package's arguments and the words of its errors, so that
+each public function takes the same inputs and fails the same way."""
+
+from __future__ import annotations
+
+import os
+import pathlib
+from collections.abc import Iterable, Sequence
+from typing import TypeAlias, cast
+
+import numpy as np
+import numpy.typing as npt
+from _quoril import Expression
+
+Array: TypeAlias = npt.NDArray[np.float64]
+Outputs: TypeAlias = Expression | Sequence[Expression]
+Params: TypeAlias = Expression | Sequence[Expression]
+Bound: TypeAlias = float | Sequence[float] | None
+Bounds: TypeAlias = Sequence[tuple[Bound, Bound]]
+
+PICTURE_FORMATS = ("svg", "png")
+
+
+def type_name(value: object) -> str:
+    return type(value).__name__
+
+
+def _items(value: object, label: str, what: str) -> list[object]:
+    """The elements of a sequence argument, or the argument alone when it
+    is one Expression."""
+    if isinstance(value, Expression):
+        return [value]
+    if isinstance(value, (str, bytes)) or not isinstance(value, Iterable):
+        raise TypeError(f"{label} must be {what} or a sequence of them, not {type_name(value)}")
+    return list(value)
+
+
+def as_outputs(outputs: object, label: str = "outputs") -> list[Expression]:
+    """The Expressions to evaluate: one, or any iterable of them."""
+    items = _items(outputs, label, "an Expression")
+    if not items:
+        raise ValueError(f"{label} is empty; pass at least one Expression")
+    for i, item in enumerate(items):
+        if not isinstance(item, Expression):
+            raise TypeError(f"{label}[{i}] must be an Expression, not {type_name(item)}")
+    return cast(list[Expression], items)
+
+
+def as_params(params: object) -> list[Expression]:
+    """The Parameters to differentiate by or solve for, each given once."""
+    single = isinstance(params, Expression)
+    items = _items(params, "params", "a Parameter")
+    if not items:
+        raise ValueError("params is empty; pass at least one Parameter")
+    seen: dict[int, int] = {}
+    for i, item in enumerate(items):
+        label = "params" if single else f"params[{i}]"
+        if not isinstance(item, Expression):
+            raise TypeError(f"{label} must be a Parameter, not {type_name(item)}")
+        if not item.is_parameter:
+            article = "an" if item.kind[0] in "EU" else "a"
+            raise TypeError(f"{label} is {article} {item.kind}; pass Parameters")
+        if item.id in seen:
+            raise ValueError(
+                f"params[{i}] is the same Parameter as params[{seen[item.id]}]; "
+                "pass each Parameter once"
+            )
+        seen[item.id] = i
+    return cast(list[Expression], items)
+
+
+def as_loss(loss: object) -> Expression:
+    """The one-lane Expression that minimize lowers."""
+    if not isinstance(loss, Expression):
+        raise TypeError(f"loss must be an Expression, not {type_name(loss)}")
+    if loss.dim != 1:
+        raise ValueError(
+            f"loss has {loss.dim} lanes; minimize needs a one-lane loss "
+            "(sum the lanes with q.sum)"
+        )
+    return loss
+
+
+def param_name(params: Sequence[Expression], i: int) -> str:
+    """How messages name the i-th Parameter: its index, and its name if it
+    has one."""
+    name = params[i].name
+    return f"params[{i}] ({name!r})" if name else f"params[{i}]"
+
+
+def param_lane_name(params: Sequence[Expression], column: int) -> str:
+    """How messages name a column of the Jacobian: a lane of a Parameter."""
+    start = 0
+    for i, p in enumerate(params):
+        if column < start + p.dim:
+            return f"{param_name(params, i)} lane {column - start}"
+        start += p.dim
+    raise IndexError(column)
+
+
+def output_lane_name(outputs: Sequence[Expression], row: int, label: str) -> str:
+    """How messages name a row of the Jacobian: a lane of an output."""
+    start = 0
+    for i, output in enumerate(outputs):
+        if row < start + output.dim:
+            return f"{label}[{i}] lane {row - start}"
+        start += output.dim
+    raise IndexError(row)
+
+
+def require_finite_start(
+    jacobian: Array, outputs: Sequence[Expression], params: Sequence[Expression], label: str
+) -> None:
+    """A solve through SciPy cannot start where a derivative is missing."""
+    bad = np.argwhere(~np.isfinite(jacobian))
+    if bad.size:
+        row, column = (int(k) for k in bad[0])
+        raise ValueError(
+            f"the Jacobian of {label} is not finite at the starting point "
+            f"({output_lane_name(outputs, row, label)}, {param_lane_name(params, column)}); "
+            "start where every derivative exists"
+        )
+
+
+def _bound_lanes(
+    bound: object, what: str, params: Sequence[Expression], i: int, fill: float
+) -> Array:
+    dim = params[i].dim
+    if bound is None:
+        return np.full(dim, fill)
+    if isinstance(bound, (int, float, np.number)) and not isinstance(bound, bool):
+        lanes = np.full(dim, float(bound))
+    elif isinstance(bound, (str, bytes)) or not isinstance(bound, Iterable):
+        raise TypeError(
+            f"bounds[{i}] {what} must be a number, None or a sequence of numbers, "
+            f"not {type_name(bound)}"
+        )
+    else:
+        items = list(bound)
+        if len(items) != dim:
+            raise ValueError(
+                f"bounds[{i}] {what} has {len(items)} values but "
+                f"{param_name(params, i)} has {dim} lanes; pass a number or {dim} values"
+            )
+        try:
+            lanes = np.array([fill if b is None else float(b) for b in items])
+        except (TypeError, ValueError):
+            raise TypeError(
+                f"bounds[{i}] {what} must be a number, None or a sequence of numbers"
+            ) from None
+    if np.isnan(lanes).any():
+        raise ValueError(f"bounds[{i}] {what} is NaN; use None for no bound")
+    return lanes
+
+
+def as_bounds(bounds: object, params: Sequence[Expression]) -> tuple[Array, Array] | None:
+    """Lower and upper bounds per Parameter lane, or None when nothing is
+    bounded."""
+    if bounds is None:
+        return None
+    if isinstance(bounds, (str, bytes)) or not isinstance(bounds, Sequence):
+        raise TypeError(
+            "bounds must be a sequence of (low, high) pairs, one per Parameter, "
+            f"not {type_name(bounds)}"
+        )
+    if len(bounds) != len(params):
+        raise ValueError(
+            f"bounds has {len(bounds)} pairs but params has {len(params)} "
+            "Parameters; pass one (low, high) pair per Parameter"
+        )
+    lower, upper = [], []
+    for i, pair in enumerate(bounds):
+        if isinstance(pair, (str, bytes)) or not isinstance(pair, Sequence) or len(pair) != 2:
+            raise ValueError(f"bounds[{i}] must be a (low, high) pair")
+        low = _bound_lanes(pair[0], "low", params, i, -np.inf)
+        high = _bound_lanes(pair[1], "high", params, i, np.inf)
+        above = np.nonzero(low > high)[0]
+        if above.size:
+            lane = int(above[0])
+            raise ValueError(
+                f"bounds[{i}] low is above high on lane {lane} of {param_name(params, i)}: "
+                f"{float(low[lane])!r} > {float(high[lane])!r}"
+            )
+        lower.append(low)
+        upper.append(high)
+    low_lanes, high_lanes = np.concatenate(lower), np.concatenate(upper)
+    if np.isneginf(low_lanes).all() and np.isposinf(high_lanes).all():
+        return None
+    return low_lanes, high_lanes
+
+
+def require_method(method: str | None, methods: Sequence[str]) -> None:
+    if method is not None and method not in methods:
+        raise ValueError(
+            f"method must be one of {', '.join(map(repr, methods))} or None, not {method!r}"
+        )
+
+
+def require_native_options(loss: str, x_scale: object) -> None:
+    if loss != "linear" or x_scale is not None:
+        raise ValueError(
+            "method 'native' takes only loss='linear' and x_scale=None; "
+            "use method='trf' for a robust loss or scaling"
+        )
+
+
+def require_open_bounds(
+    box: tuple[Array, Array] | None, params: Sequence[Expression], method: str
+) -> None:
+    """SciPy's least-squares methods need room between every pair of bounds."""
+    if box is None:
+        return
+    fixed = np.nonzero(box[0] == box[1])[0]
+    if fixed.size:
+        raise ValueError(
+            f"bounds fix {param_lane_name(params, int(fixed[0]))} (low == high); "
+            f"method {method!r} needs low < high: leave that Parameter out "
+            "of params or use method='native'"
+        )
+
+
+def require_view_options(max_nodes: object, values: object) -> None:
+    if isinstance(max_nodes, bool) or not isinstance(max_nodes, int):
+        raise TypeError(f"max_nodes must be an int, not {type_name(max_nodes)}")
+    if max_nodes < 1:
+        raise ValueError(f"max_nodes must be at least 1, not {max_nodes}")
+    if not isinstance(values, bool):
+        raise TypeError(f"values must be a bool, not {type_name(values)}")
+
+
+def as_path(path: object) -> pathlib.Path:
+    if not isinstance(path, (str, os.PathLike)):
+        raise TypeError(f"path must be a str or path-like object, not {type_name(path)}")
+    return pathlib.Path(path)
+
+
+def picture_format(target: pathlib.Path, format: object) -> str:
+    """The picture format to write: `format`, or else the suffix of `target`."""
+    suffix = target.suffix.lower().removeprefix(".")
+    if format is None:
+        if suffix not in PICTURE_FORMATS:
+            raise ValueError(
+                f"cannot tell the format from the suffix of {str(target)!r}; "
+                "use a .svg or .png path or pass format='svg' or 'png'"
+            )
+        return suffix
+    if not isinstance(format, str):
+        raise TypeError(f"format must be a str or None, not {type_name(format)}")
+    if format.lower() not in PICTURE_FORMATS:
+        raise ValueError(f"format must be 'svg' or 'png', not {format!r}")
+    if suffix in PICTURE_FORMATS and suffix != format.lower():
+        raise ValueError(f"format {format!r} does not match the suffix of {str(target)!r}")
+    return format.lower()

@@ -1,0 +1,63 @@
+"""The Parameters of a call laid end to end as one vector x of lanes, as
+finite differences and the SciPy solvers move them, and a solve's start."""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
+
+import numpy as np
+from _quoril import Expression
+
+from quoril._checks import Array, require_finite_start
+
+if TYPE_CHECKING:
+    from quoril._native import Evaluation, Program
+
+
+class Lanes:
+    """The lanes of some Parameters, in order, each one's lanes in order."""
+
+    def __init__(self, params: list[Expression]) -> None:
+        self.params = params
+        self.slices: list[slice] = []
+        start = 0
+        for p in params:
+            self.slices.append(slice(start, start + p.dim))
+            start += p.dim
+        self.size = start
+
+    def get(self) -> Array:
+        return np.fromiter(
+            (lane for p in self.params for lane in p.value), np.float64, self.size
+        )
+
+    def set(self, x: Array) -> None:
+        """Gives each Parameter its lanes of x, which must be finite."""
+        for p, part in zip(self.params, self.slices):
+            p.set_value(*x[part].tolist())
+
+    def restore(self, saved: Array) -> None:
+        # Parameters hold finite lanes at every step, so restoring cannot fail
+        # half way.
+        self.set(saved)
+
+
+def start(
+    program: Program,
+    outputs: list[Expression],
+    lanes: Lanes,
+    box: tuple[Array, Array] | None,
+    label: str,
+) -> tuple[Array, Evaluation]:
+    """Moves the Parameters into the bounds and evaluates there: the module's
+    own error for a start that cannot be evaluated, ours for one without a
+    finite Jacobian."""
+    x0 = lanes.get()
+    if box is not None:
+        clipped = np.clip(x0, *box)
+        if not np.array_equal(clipped, x0):
+            lanes.set(clipped)
+            x0 = clipped
+    evaluation = program.value_and_jacobian()
+    require_finite_start(evaluation.jacobian, outputs, lanes.params, label)
+    return x0, evaluation

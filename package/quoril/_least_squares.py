@@ -1,0 +1,252 @@
+"""Least squares over the graph's residuals with its exact Jacobian: the
+package's native Levenberg-Marquardt, or scipy.optimize.least_squares through
+a short adapter."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+from _quoril import Expression
+
+from quoril import _native
+from quoril._checks import (
+    Array,
+    Bounds,
+    Outputs,
+    Params,
+    as_bounds,
+    as_outputs,
+    as_params,
+    require_method,
+    require_native_options,
+    require_open_bounds,
+)
+from quoril._lanes import Lanes, start
+
+# Above this many Parameter lanes the dense native solver stops paying off
+# against SciPy's, which handles large and sparse problems better.
+NATIVE_MAX_LANES = 50
+
+LEAST_SQUARES_METHODS = ("native", "trf", "dogbox", "lm")
+
+# What the native solver's status codes mean, worded as SciPy words its own.
+_NATIVE_MESSAGES = {
+    0: "The maximum number of function evaluations is exceeded.",
+    1: "`gtol` termination condition is satisfied.",
+    2: "`ftol` termination condition is satisfied.",
+    3: "`xtol` termination condition is satisfied.",
+    4: "Both `ftol` and `xtol` termination conditions are satisfied.",
+}
+
+
+def least_squares(
+    residuals: Outputs,
+    params: Params,
+    *,
+    method: str | None = None,
+    loss: str = "linear",
+    f_scale: float = 1.0,
+    x_scale: Any = None,
+    ftol: float | None = 1e-8,
+    xtol: float | None = 1e-8,
+    gtol: float | None = 1e-8,
+    max_nfev: int | None = None,
+    verbose: int = 0,
+    bounds: Bounds | None = None,
+) -> Any:
+    """Minimises half the sum of squares of the residuals' lanes over the
+    Parameters, with the graph's exact Jacobian.
+
+    Parameters
+    ----------
+    residuals : Expression or sequence of Expression
+        Any lane counts; every lane is one residual.
+    params : Parameter or sequence of Parameter
+        The unknowns, each given once. Their current values are the start.
+    method : {None, "native", "trf", "dogbox", "lm"}
+        ``"native"`` is the package's Levenberg-Marquardt, run in-process
+        with no Python call per iteration: under- and over-determined
+        problems, bounds by projection, linear loss and SciPy's default
+        scaling only. The other names are ``scipy.optimize.least_squares``
+        methods. The default, None, takes ``"native"`` when the loss is
+        linear, `x_scale` is None and there are at most 50 Parameter lanes,
+        else ``"trf"``.
+    loss, f_scale, x_scale, ftol, xtol, gtol, max_nfev, verbose
+        As for ``scipy.optimize.least_squares``. `max_nfev` defaults to
+        100 times the number of Parameter lanes.
+    bounds : sequence of (low, high) pairs, optional
+        One pair per Parameter, in the order of `params`. Each bound is a
+        number (for every lane) or a sequence of as many numbers as the
+        Parameter has lanes; None or an infinity leaves it open. A start
+        outside the bounds is first clipped into them. SciPy's methods need
+        low < high; the native one also takes low == high (a fixed lane).
+
+    Returns
+    -------
+    scipy.optimize.OptimizeResult
+        SciPy's fields (x, cost, fun, jac, grad, optimality, active_mask,
+        nfev, njev, status, message, success), plus ``method`` (the one that
+        ran) and ``cost_history``: the cost at the start and after each
+        accepted step (for SciPy's methods, at each point where the
+        Jacobian was taken, as 0.5 * sum(fun**2) before any robust loss).
+
+    A trial point where the residuals or their Jacobian are not finite is a
+    rejected step, not an error. The Parameters end holding the solution. If
+    the solve raises, every Parameter is restored to its value before the
+    call.
+    """
+    roots = as_outputs(residuals, "residuals")
+    lanes = Lanes(as_params(params))
+    box = as_bounds(bounds, lanes.params)
+    require_method(method, LEAST_SQUARES_METHODS)
+    fits_native = loss == "linear" and x_scale is None
+    if method is None:
+        method = "native" if fits_native and lanes.size <= NATIVE_MAX_LANES else "trf"
+    if method == "native":
+        require_native_options(loss, x_scale)
+    else:
+        require_open_bounds(box, lanes.params, method)
+
+    saved = lanes.get()
+    try:
+        if method == "native":
+            result = _least_squares_native(
+                roots, lanes, box, ftol, xtol, gtol, max_nfev, verbose
+            )
+        else:
+            result = _least_squares_scipy(
+                roots, lanes, box, method, loss, f_scale, x_scale,
+                ftol, xtol, gtol, max_nfev, verbose,
+            )
+        lanes.set(result.x)
+    except BaseException:
+        lanes.restore(saved)
+        raise
+    return result
+
+
+def _least_squares_native(
+    roots: list[Expression],
+    lanes: Lanes,
+    box: tuple[Array, Array] | None,
+    ftol: float | None,
+    xtol: float | None,
+    gtol: float | None,
+    max_nfev: int | None,
+    verbose: int,
+) -> Any:
+    from scipy.optimize import OptimizeResult  # type: ignore[import-untyped]
+
+    lower, upper = box if box is not None else (None, None)
+    # The solver clips the start into the bounds and reports a start that is
+    # not finite itself; 0 evaluations means its default, 100 per lane.
+    solution = _native.levenberg_marquardt(
+        roots, lanes.params, lower, upper,
+        ftol or 0.0, xtol or 0.0, gtol or 0.0, max_nfev or 0,
+    )
+    x, fun, jac, history = solution.x, solution.fun, solution.jac, solution.cost_history
+    grad = jac.T @ fun
+    # First-order optimality as the norm of the projected gradient step, which
+    # is the gradient's norm when no bound is active.
+    step = grad if box is None else x - np.clip(x - grad, *box)
+    optimality = float(np.max(np.abs(step), initial=0.0))
+    result = OptimizeResult(
+        x=x, cost=0.5 * float(fun @ fun), fun=fun, jac=jac, grad=grad,
+        optimality=optimality, active_mask=_active_mask(x, box), nfev=solution.nfev,
+        njev=solution.njev, status=solution.status, message=_NATIVE_MESSAGES[solution.status],
+        success=solution.status > 0, cost_history=history, method="native",
+    )
+    if verbose >= 2:
+        for k, cost in enumerate(result.cost_history):
+            print(f"iteration {k:4d}  cost {cost:.4e}")
+    if verbose >= 1:
+        print(result.message)
+        print(
+            f"Function evaluations {solution.nfev}, initial cost {history[0]:.4e}, "
+            f"final cost {result.cost:.4e}, first-order optimality {optimality:.2e}."
+            if history else f"Function evaluations {solution.nfev}, final cost {result.cost:.4e}."
+        )
+    return result
+
+
+def _active_mask(x: Array, box: tuple[Array, Array] | None) -> npt.NDArray[np.int_]:
+    mask = np.zeros(x.size, dtype=int)
+    if box is not None:
+        lower, upper = box
+        tol = 1e-10 * np.maximum(1.0, np.abs(x))
+        mask[x - lower <= tol] = -1
+        mask[upper - x <= tol] = 1
+    return mask
+
+
+def _least_squares_scipy(
+    roots: list[Expression],
+    lanes: Lanes,
+    box: tuple[Array, Array] | None,
+    method: str,
+    loss: str,
+    f_scale: float,
+    x_scale: Any,
+    ftol: float | None,
+    xtol: float | None,
+    gtol: float | None,
+    max_nfev: int | None,
+    verbose: int,
+) -> Any:
+    import scipy.optimize  # type: ignore[import-untyped]
+
+    problem = _Residuals(roots, lanes, box)
+    result = scipy.optimize.least_squares(
+        problem.fun, problem.x.copy(), jac=problem.jac_at, method=method,
+        bounds=box if box is not None else (-np.inf, np.inf),
+        ftol=ftol, xtol=xtol, gtol=gtol, x_scale=x_scale, loss=loss,
+        f_scale=f_scale, max_nfev=max_nfev, verbose=verbose,
+    )
+    result.cost_history = problem.history
+    result.method = method
+    return result
+
+
+class _Residuals:
+    """SciPy's fun and jac over the graph. Each point is evaluated once for
+    both: the pair is kept for the jac call that follows an accepted fun call.
+    A point where the residuals or their Jacobian are not finite gives
+    infinite residuals, which trf and dogbox treat as a failed step."""
+
+    def __init__(
+        self, roots: list[Expression], lanes: Lanes, box: tuple[Array, Array] | None
+    ) -> None:
+        self.lanes = lanes
+        # Ordered once for the whole solve; every point only evaluates.
+        self.program = _native.Program(roots, lanes.params)
+        x0, evaluation = start(self.program, roots, lanes, box, "residuals")
+        self.x = x0.copy()
+        self.f, self.jac = evaluation.values, evaluation.jacobian
+        self.history: list[float] = []
+
+    def evaluate(self, x: Array) -> None:
+        """Evaluates at x unless x is the point held."""
+        if np.array_equal(x, self.x):
+            return
+        self.x = np.array(x, dtype=np.float64)
+        # A trial point may leave the finite numbers, which no Parameter holds.
+        evaluation = None
+        if np.isfinite(self.x).all():
+            self.lanes.set(self.x)
+            evaluation = self.program.try_value_and_jacobian()
+        if evaluation is None:
+            self.f = np.full(self.f.size, np.inf)
+        else:
+            self.f, self.jac = evaluation.values, evaluation.jacobian
+
+    def fun(self, x: Array) -> Array:
+        self.evaluate(x)
+        # SciPy scales what it is given in place for a robust loss.
+        return self.f.copy()
+
+    def jac_at(self, x: Array) -> Array:
+        self.evaluate(x)
+        self.history.append(0.5 * float(self.f @ self.f))
+        return self.jac.copy()

@@ -1,0 +1,160 @@
+"""Minimisation of a one-lane loss over the Parameters through
+scipy.optimize.minimize, value and gradient from one pass of the graph."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+from _quoril import Expression
+
+from quoril import _native
+from quoril._checks import Array, Bounds, Params, as_bounds, as_loss, as_params
+from quoril._lanes import Lanes, start
+
+# SciPy's gradient-free minimizers, which must not be given a gradient.
+_GRADIENT_FREE = {"nelder-mead", "powell", "cobyla", "cobyqa"}
+
+
+def minimize(
+    loss: Expression,
+    params: Params,
+    *,
+    method: str = "L-BFGS-B",
+    bounds: Bounds | None = None,
+    tol: float | None = None,
+    options: dict[str, Any] | None = None,
+) -> Any:
+    """Minimises a one-lane loss over the Parameters with
+    ``scipy.optimize.minimize``, value and gradient from one forward and one
+    reverse pass per evaluation.
+
+    Parameters
+    ----------
+    loss : Expression
+        One lane; sum a longer value first (``q.sum``).
+    params : Parameter or sequence of Parameter
+        The unknowns, each given once. Their current values are the start.
+    method : str
+        A ``scipy.optimize.minimize`` method; "L-BFGS-B" by default.
+        Gradient-free methods get no gradient.
+    bounds : sequence of (low, high) pairs, optional
+        As for `least_squares`; for the methods that SciPy bounds
+        (L-BFGS-B, TNC, SLSQP, Powell, Nelder-Mead, trust-constr, COBYLA,
+        COBYQA). A start outside the bounds is first clipped into them.
+    tol, options
+        As for ``scipy.optimize.minimize``.
+
+    Returns
+    -------
+    scipy.optimize.OptimizeResult
+        SciPy's result, plus ``cost_history`` (the loss at the start and
+        after each iteration) and ``nonfinite`` (how many trial points had
+        a non-finite loss or gradient).
+
+    A trial point where the loss or its gradient is not finite gets a large
+    finite value, so the method backs away from it rather than stopping
+    there; ``success`` is never True at a point whose loss is not finite.
+    The Parameters end holding the solution. If the solve raises, every
+    Parameter is restored to its value before the call.
+    """
+    loss = as_loss(loss)
+    lanes = Lanes(as_params(params))
+    box = as_bounds(bounds, lanes.params)
+    import scipy.optimize  # type: ignore[import-untyped]
+
+    with_gradient = method.lower() not in _GRADIENT_FREE
+    problem = _Loss(loss, lanes, with_gradient)
+    saved = lanes.get()
+    try:
+        x0, _ = start(problem.program, [loss], lanes, box, "loss")
+        problem.evaluate(x0)
+        history = [problem.value]
+
+        def callback(intermediate_result: Any, *_: Any) -> None:
+            x = getattr(intermediate_result, "x", intermediate_result)
+            history.append(problem.value_at(np.asarray(x, dtype=np.float64)))
+
+        result = scipy.optimize.minimize(
+            problem.fun_and_gradient if with_gradient else problem.fun,
+            x0, jac=True if with_gradient else None, method=method,
+            bounds=scipy.optimize.Bounds(*box) if box is not None else None,
+            tol=tol, options=options, callback=callback,
+        )
+        lanes.set(result.x)
+        final = problem.program.try_values()
+        if final is None:
+            result.success = False
+            result.message = "stopped at a point where the loss is not finite"
+        else:
+            result.fun = float(final[0])
+    except BaseException:
+        lanes.restore(saved)
+        raise
+    result.cost_history = history
+    result.nonfinite = problem.nonfinite
+    return result
+
+
+class _Loss:
+    """SciPy's fun for minimize over a one-lane loss, value and gradient from
+    one pass.
+
+    A point where either is not finite gets a finite value above every value
+    seen so far, growing with the distance from the best point, and that
+    growth's gradient. A line search then backtracks from it as from any
+    increase, and no method takes it as an improvement; an infinity instead
+    lets L-BFGS-B stop at the previous point and report convergence."""
+
+    def __init__(self, root: Expression, lanes: Lanes, with_gradient: bool) -> None:
+        self.lanes = lanes
+        self.with_gradient = with_gradient
+        self.program = _native.Program([root], lanes.params)
+        self.best_x = np.empty(0)
+        self.best = np.inf
+        self.worst = -np.inf
+        self.nonfinite = 0
+        self.x: Array | None = None
+        self.value = np.nan
+
+    def _try(self) -> tuple[float, Array] | None:
+        """The loss and its gradient at the Parameters' values, or None where
+        either is not finite."""
+        if not self.with_gradient:
+            f = self.program.try_values()
+            return None if f is None else (float(f[0]), np.zeros(0))
+        evaluation = self.program.try_value_and_jacobian()
+        if evaluation is None:
+            return None
+        return float(evaluation.values[0]), evaluation.jacobian[0]
+
+    def evaluate(self, x: Array) -> tuple[float, Array]:
+        self.x = np.array(x, dtype=np.float64)
+        # A trial point may leave the finite numbers, which no Parameter holds.
+        found = None
+        if np.isfinite(self.x).all():
+            self.lanes.set(self.x)
+            found = self._try()
+        if found is None:
+            self.nonfinite += 1
+            offset = self.x - self.best_x
+            scale = 1.0 + abs(self.worst) + abs(self.best)
+            self.value = self.worst + scale * (1.0 + float(offset @ offset))
+            return self.value, 2.0 * scale * offset
+        value, gradient = found
+        if value < self.best:
+            self.best, self.best_x = value, self.x.copy()
+        self.worst = max(self.worst, value)
+        self.value = value
+        return value, gradient
+
+    def fun_and_gradient(self, x: Array) -> tuple[float, Array]:
+        return self.evaluate(x)
+
+    def fun(self, x: Array) -> float:
+        return self.evaluate(x)[0]
+
+    def value_at(self, x: Array) -> float:
+        if self.x is not None and np.array_equal(x, self.x):
+            return self.value
+        return self.evaluate(x)[0]
