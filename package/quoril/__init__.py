@@ -27,6 +27,7 @@ from quoril._solve import (
     value_and_jacobian,
     values,
 )
+from quoril._statistics import CovarianceWarning, fit_report, uncertainty
 from quoril._vector import cross, dot, norm, sum
 from quoril._view import describe, render, to_dot
 
@@ -45,6 +46,7 @@ extension module's own and stays "0.1.0"."""
 
 __all__ = [
     "Constant",
+    "CovarianceWarning",
     "Expression",
     "JacobianProgram",
     "Parameter",
@@ -57,6 +59,7 @@ __all__ = [
     "describe",
     "dot",
     "exp",
+    "fit_report",
     "jacobian",
     "least_squares",
     "log",
@@ -69,6 +72,7 @@ __all__ = [
     "sum",
     "tanh",
     "to_dot",
+    "uncertainty",
     "value_and_jacobian",
     "values",
     "vec2",

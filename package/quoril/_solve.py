@@ -11,7 +11,7 @@ import numpy as np
 import numpy.typing as npt
 from _quoril import Expression
 
-from quoril import _native
+from quoril import _native, _statistics
 
 Array: TypeAlias = npt.NDArray[np.float64]
 Outputs: TypeAlias = Expression | Sequence[Expression]
@@ -511,9 +511,12 @@ def least_squares(
     max_nfev: int | None = None,
     verbose: int = 0,
     bounds: Bounds | None = None,
+    sigma: _statistics.Sigma = None,
+    absolute_sigma: bool = False,
 ) -> Any:
     """Minimises half the sum of squares of the residuals' lanes over the
-    Parameters, with the graph's exact Jacobian.
+    Parameters, with the graph's exact Jacobian, and says what the fit is
+    worth.
 
     Parameters
     ----------
@@ -538,6 +541,16 @@ def least_squares(
         Parameter has lanes; None or an infinity leaves it open. A start
         outside the bounds is first clipped into them. SciPy's methods need
         low < high; the native one also takes low == high (a fixed lane).
+    sigma : float or sequence of float, optional
+        The standard deviation of every residual lane (one number for all,
+        or one per lane, positive and finite). The residuals are divided by
+        it before the solve, so ``fun``, ``jac``, ``cost`` and ``grad`` are
+        those of the weighted residuals.
+    absolute_sigma : bool
+        False (default): sigma gives relative weights, and the covariance is
+        scaled by the residual variance ``redchi``, as in
+        ``scipy.optimize.curve_fit``. True: sigma is the measurement's own
+        standard deviation and the covariance is not scaled.
 
     Returns
     -------
@@ -547,6 +560,17 @@ def least_squares(
         ran) and ``cost_history``: the cost at the start and after each
         accepted step (for SciPy's methods, at each point where the
         Jacobian was taken, as 0.5 * sum(fun**2) before any robust loss).
+        Also the fit's statistics: ``dof`` (residual lanes minus the free
+        Parameter lanes; a lane fixed by low == high is not free, a lane on
+        an active bound is, and ``at_bound`` marks it), ``chisqr`` (the
+        weighted sum of squares), ``redchi`` (chisqr / dof), and, computed
+        from the SVD of the weighted Jacobian at the solution on first
+        access, ``cov`` (in the order of x), ``stderr`` and
+        ``correlation``; and the method ``confidence_interval(level)``.
+        Lanes the Jacobian cannot determine (singular values at most
+        ``max(m, n) * eps * s_max``) get infinite variances and a
+        ``q.CovarianceWarning``, as does every lane when dof <= 0 and
+        absolute_sigma is False; a lane fixed by bounds has variance 0.
 
     A trial point where the residuals or their Jacobian are not finite is a
     rejected step, not an error. The Parameters end holding the solution. If
@@ -556,6 +580,7 @@ def least_squares(
     roots = _as_outputs(residuals, "residuals")
     lanes = _Lanes(_as_params(params))
     box = _parse_bounds(bounds, lanes)
+    weights = _statistics.parse_sigma(sigma, absolute_sigma, roots)
     if method is not None and method not in LEAST_SQUARES_METHODS:
         raise ValueError(
             f"method must be one of {', '.join(map(repr, LEAST_SQUARES_METHODS))} "
@@ -582,6 +607,7 @@ def least_squares(
                 "of params or use method='native'"
             )
 
+    roots = _statistics.weighted(roots, weights)
     saved = lanes.get()
     try:
         if method == "native":
@@ -595,6 +621,7 @@ def least_squares(
                 ftol, xtol, gtol, max_nfev, verbose,
             )
         lanes.set(result.x)
+        result = _statistics.attach(result, roots, lanes, box, loss, absolute_sigma)
     except BaseException:
         lanes.restore(saved)
         raise
