@@ -43,9 +43,9 @@ class CovarianceWarning(RuntimeWarning):
 def _warn(message: str) -> None:
     # Name the user's line, past this package and SciPy's result type,
     # through whose attribute lookup the covariance is first asked for.
-    import scipy.optimize
+    import scipy  # type: ignore[import-untyped]
 
-    skip = (os.path.dirname(__file__), os.path.dirname(scipy.optimize.__file__))
+    skip = (os.path.dirname(__file__) + os.sep, os.path.dirname(scipy.__file__) + os.sep)
     warnings.warn(message, CovarianceWarning, skip_file_prefixes=skip)
 
 
@@ -223,7 +223,7 @@ class _Decomposition:
         if not math.isfinite(self.scale):
             blind |= size > 0.0
         variance[blind] = np.inf
-        return variance
+        return np.asarray(variance, dtype=np.float64)
 
 
 def _level_quantile(level: object, dof: int, absolute_sigma: bool) -> float:
@@ -406,7 +406,7 @@ def uncertainty(outputs: Any, result: Any) -> Array:
             f"the gradient of {int((~finite).sum())} output lanes is not finite at "
             "the solution; their uncertainty is infinite"
         )
-    return np.sqrt(variance)
+    return np.asarray(np.sqrt(variance), dtype=np.float64)
 
 
 def _reaches(roots: list[Expression], params: list[Expression]) -> bool:
