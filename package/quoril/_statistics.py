@@ -121,15 +121,17 @@ class _Fit:
     """What the statistics of one fit are computed from, kept as the solve
     left it: the weighted Jacobian at the solution and the Parameters."""
 
-    __slots__ = ("lanes", "jac", "free", "absolute_sigma", "dof", "scale", "solved")
+    __slots__ = ("lanes", "jac", "free", "all_free", "absolute_sigma", "dof", "scale",
+                 "solved")
 
     def __init__(
-        self, lanes: Any, jac: Array, free: npt.NDArray[np.bool_], absolute_sigma: bool,
-        dof: int, redchi: float,
+        self, lanes: Any, jac: Array, free: npt.NDArray[np.bool_], all_free: bool,
+        absolute_sigma: bool, dof: int, redchi: float,
     ) -> None:
         self.lanes = lanes
         self.jac = jac
         self.free = free
+        self.all_free = all_free
         self.absolute_sigma = absolute_sigma
         self.dof = dof
         # What the unscaled covariance is multiplied by: nothing when sigma is
@@ -149,61 +151,70 @@ class _Decomposition:
     made, about every lane it cannot determine."""
 
     def __init__(self, fit: _Fit) -> None:
-        jac = fit.jac[:, fit.free]
+        jac = fit.jac if fit.all_free else fit.jac[:, fit.free]
         rows, n_free = jac.shape
-        n = fit.free.size
         self.scale = fit.scale
-        if np.isfinite(jac).all():
+        # The solvers accept only points where the Jacobian is finite, so this
+        # guards against what should not happen without a pass over J.
+        try:
             _, s, vt = np.linalg.svd(jac, full_matrices=False)
-            tol = max(rows, n_free) * np.finfo(np.float64).eps * (s[0] if s.size else 0.0)
+            finite = s.size == 0 or math.isfinite(float(s[0]))
+        except np.linalg.LinAlgError:
+            finite = False
+        if finite:
+            tol = max(rows, n_free) * np.finfo(np.float64).eps * (float(s[0]) if s.size else 0.0)
             keep = s > tol
-            why = (f"the Jacobian at the solution has rank {int(keep.sum())} "
-                   f"for {n_free} free Parameter lanes")
         else:
             s, vt, keep = np.zeros(0), np.zeros((0, n_free)), np.zeros(0, dtype=bool)
-            why = "the Jacobian at the solution is not finite"
         # The right singular vectors of the kept singular values, and the same
         # divided by them: basis @ basis.T is the pseudo-inverse of J^T J.
-        self.row_space = vt[keep]
-        self.basis = (self.row_space / s[keep, None]).T
-        share = 1.0 - np.einsum("ij,ij->j", self.row_space, self.row_space)
-        determined = share <= _NULL_SHARE
+        full_rank = finite and s.size == n_free and (n_free == 0 or float(s[-1]) > tol)
+        self.row_space = vt if full_rank else vt[keep]
+        self.basis = self.row_space.T / (s if full_rank else s[keep])
         unscaled = self.basis @ self.basis.T
+        d = np.sqrt(unscaled.diagonal())
+        if full_rank and fit.all_free and math.isfinite(self.scale):
+            # The common case, with nothing to mark: no index juggling.
+            self.cov = unscaled * self.scale
+            self.stderr = np.sqrt(self.cov.diagonal())
+            self.correlation = unscaled / d / d[:, None]
+            np.fill_diagonal(self.correlation, 1.0)
+            return
+        share = 1.0 - np.einsum("ij,ij->j", self.row_space, self.row_space)
         free_index = np.nonzero(fit.free)[0]
-        self.determined = np.zeros(n, dtype=bool)
-        self.determined[free_index[determined]] = True
-        self.undetermined = np.zeros(n, dtype=bool)
-        self.undetermined[free_index[~determined]] = True
+        undetermined = np.zeros(fit.free.size, dtype=bool)
+        undetermined[free_index[share > _NULL_SHARE]] = True
+        block = np.ix_(free_index, free_index)
+        # Fixed lanes are known exactly: their rows stay 0 throughout.
+        infinite_on_free = np.where(fit.free, np.inf, 0.0)
 
-        cov = np.zeros((n, n))
-        if math.isfinite(self.scale):
-            cov[np.ix_(free_index, free_index)] = unscaled * self.scale
-        else:
-            cov[np.ix_(free_index, free_index)] = np.inf
-        cov[self.undetermined, :] = np.where(fit.free, np.inf, 0.0)
-        cov[:, self.undetermined] = np.where(fit.free, np.inf, 0.0)[:, None]
+        cov = np.zeros((fit.free.size, fit.free.size))
+        cov[block] = unscaled * self.scale if math.isfinite(self.scale) else np.inf
+        cov[undetermined, :] = infinite_on_free
+        cov[:, undetermined] = infinite_on_free[:, None]
         self.cov = cov
         self.stderr = np.sqrt(np.diag(cov))
 
         # Correlations do not depend on the scale, so they exist even where
         # the residual variance does not.
-        correlation = np.zeros((n, n))
-        d = np.sqrt(np.diag(unscaled))
+        correlation = np.zeros_like(cov)
         with np.errstate(divide="ignore", invalid="ignore"):
-            block = unscaled / np.outer(d, d)
-        correlation[np.ix_(free_index, free_index)] = block
-        correlation[self.undetermined, :] = np.nan
-        correlation[:, self.undetermined] = np.nan
-        np.fill_diagonal(correlation, np.where(self.undetermined, np.nan, 1.0))
+            correlation[block] = unscaled / np.outer(d, d)
+        correlation[undetermined, :] = np.nan
+        correlation[:, undetermined] = np.nan
+        np.fill_diagonal(correlation, np.where(undetermined, np.nan, 1.0))
         self.correlation = correlation
 
-        names = [fit.lanes.lane_name(int(k)) for k in np.nonzero(self.undetermined)[0]]
+        names = [fit.lanes.lane_name(int(k)) for k in np.nonzero(undetermined)[0]]
         if names:
+            why = (f"the Jacobian at the solution has rank {int(keep.sum())} for "
+                   f"{n_free} free Parameter lanes" if finite
+                   else "the Jacobian at the solution is not finite")
             _warn(
                 f"{why}; not determined: {', '.join(names)}. Their variances and "
                 "covariances are infinite and their correlations NaN"
             )
-        if not math.isfinite(self.scale) and fit.free.any():
+        if not math.isfinite(self.scale) and n_free:
             _warn(
                 f"dof is {fit.dof}: with absolute_sigma=False the residual variance "
                 "needs more residual lanes than free Parameter lanes, so every "
@@ -333,16 +344,22 @@ def attach(
         # A robust loss hands back its own rescaled Jacobian; the statistics
         # are those of the plain weighted residuals.
         jac = _native.value_and_jacobian(roots, lanes.params, False)[1]
-    free = np.ones(lanes.size, dtype=bool) if box is None else box[0] != box[1]
-    dof = fun.size - int(free.sum())
+    if box is None:
+        free = np.ones(lanes.size, dtype=bool)
+        at_bound = np.zeros(lanes.size, dtype=bool)
+        n_free = lanes.size
+    else:
+        free = box[0] != box[1]
+        at_bound = (np.asarray(result.active_mask) != 0) & free
+        n_free = int(np.count_nonzero(free))
+    dof = fun.size - n_free
     chisqr = float(fun @ fun)
     redchi = chisqr / dof if dof > 0 else math.inf
     stats = _result_type()(result)
-    stats.update(
-        dof=dof, chisqr=chisqr, redchi=redchi,
-        at_bound=(np.asarray(result.active_mask) != 0) & free,
-    )
-    object.__setattr__(stats, "_fit", _Fit(lanes, jac, free, bool(absolute_sigma), dof, redchi))
+    stats.update(dof=dof, chisqr=chisqr, redchi=redchi, at_bound=at_bound)
+    # Kept beside the dict, not in it: the fields stay SciPy's and ours.
+    fit = _Fit(lanes, jac, free, n_free == lanes.size, bool(absolute_sigma), dof, redchi)
+    object.__setattr__(stats, "_fit", fit)
     return stats
 
 
@@ -397,7 +414,8 @@ def uncertainty(outputs: Any, result: Any) -> Array:
             "result of the fit that these outputs are built on"
         )
     solved = fit.decomposition()
-    gradient = gradient[:, fit.free]
+    if not fit.all_free:
+        gradient = gradient[:, fit.free]
     finite = np.isfinite(gradient).all(axis=1)
     variance = np.full(gradient.shape[0], np.inf)
     variance[finite] = solved.variance_of(gradient[finite])
@@ -417,12 +435,14 @@ def _reaches(roots: list[Expression], params: list[Expression]) -> bool:
     return any(node.id in ids for node in nodes)
 
 
-def _lane_label(params: list[Expression], lanes: Any, column: int) -> str:
-    for i, part in enumerate(lanes.slices):
-        if part.start <= column < part.stop:
-            name = params[i].name or f"params[{i}]"
-            return f"{name}[{column - part.start}]" if params[i].dim > 1 else name
-    raise IndexError(column)
+def _lane_labels(params: list[Expression]) -> list[str]:
+    """Short names of the lanes of x for the report: a Parameter's name (or
+    its place in params), with the lane when it has several."""
+    labels = []
+    for i, p in enumerate(params):
+        name, dim = p.name or f"params[{i}]", p.dim
+        labels += [f"{name}[{k}]" for k in range(dim)] if dim > 1 else [name]
+    return labels
 
 
 def fit_report(result: Any) -> str:
@@ -437,8 +457,7 @@ def fit_report(result: Any) -> str:
     fit = _fit_of(result)
     x = np.asarray(result["x"], dtype=np.float64)
     stderr, correlation = result["stderr"], result["correlation"]
-    params, lanes = fit.lanes.params, fit.lanes
-    labels = [_lane_label(params, lanes, k) for k in range(x.size)]
+    labels = _lane_labels(fit.lanes.params)
     width = max(9, *map(len, labels))
     status = "converged" if result.get("success") else "NOT converged"
     scaled = ("sigma absolute, covariance not scaled" if fit.absolute_sigma
@@ -447,15 +466,15 @@ def fit_report(result: Any) -> str:
         f"least squares ({result.get('method')}): {status}, "
         f"{result.get('nfev')} function evaluations",
         f"residual lanes {result['fun'].size}, free Parameter lanes "
-        f"{int(fit.free.sum())}, dof {fit.dof}",
+        f"{result['fun'].size - fit.dof}, dof {fit.dof}",
         f"chisqr {result['chisqr']:.6g}, redchi {result['redchi']:.6g} ({scaled})",
         "",
         f"{'Parameter':<{width}}  {'value':>14}  {'std error':>11}  {'relative':>9}",
     ]
-    at_bound = result["at_bound"]
-    for k, label in enumerate(labels):
-        value, error = float(x[k]), float(stderr[k])
-        if not fit.free[k]:
+    free, at_bound = fit.free.tolist(), result["at_bound"].tolist()
+    for label, value, error, is_free, bound in zip(
+            labels, x.tolist(), stderr.tolist(), free, at_bound):
+        if not is_free:
             shown, relative, mark = "0", "", "fixed by bounds"
         elif not math.isfinite(error):
             shown, relative, mark = "inf", "", "not determined"
@@ -463,17 +482,16 @@ def fit_report(result: Any) -> str:
             shown = f"{error:.5g}"
             relative = f"{100.0 * error / abs(value):.3g}%" if value != 0.0 else ""
             mark = ""
-        if at_bound[k]:
+        if bound:
             mark = "at a bound" if not mark else f"{mark}, at a bound"
         lines.append(
             f"{label:<{width}}  {value:>14.8g}  {shown:>11}  {relative:>9}  {mark}".rstrip()
         )
-    pairs = [
-        (abs(float(correlation[i, j])), float(correlation[i, j]), i, j)
-        for i in range(x.size) for j in range(i + 1, x.size)
-        if abs(correlation[i, j]) > REPORT_CORRELATION
-    ]
-    pairs.sort(key=lambda pair: -pair[0])
+    rows = correlation.tolist()
+    pairs = sorted(
+        ((-abs(r), r, i, j) for i, row in enumerate(rows) for j, r in enumerate(row)
+         if j > i and abs(r) > REPORT_CORRELATION),
+    )
     if pairs:
         lines += ["", f"correlations above {REPORT_CORRELATION:g} in size:"]
         lines += [f"{labels[i] + ', ' + labels[j]:<{2 * width + 2}}  {r:+.4f}"

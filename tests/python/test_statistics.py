@@ -147,7 +147,8 @@ def test_a_fixed_parameter_counts_as_a_constant(fit):
 def test_a_lane_on_an_active_bound_stays_counted_and_marked():
     a, k, c = q.Parameter(0.9, name="a"), q.Parameter(0.5, name="k"), q.Parameter(0.1, name="c")
     # The unbounded fit wants c near -0.08: a lower bound of 0 holds it there.
-    result = q.least_squares(exponential(a, k, c), [a, k, c], bounds=[(None, None)] * 2 + [(0, None)])
+    result = q.least_squares(exponential(a, k, c), [a, k, c],
+                             bounds=[(None, None), (None, None), (0, None)])
     assert result.at_bound.tolist() == [False, False, True]
     assert result.dof == X.size - 3
     assert np.isfinite(result.stderr).all() and result.stderr[2] > 0
@@ -174,7 +175,8 @@ def test_rank_deficiency_names_the_lanes_and_keeps_estimable_combinations():
     with pytest.warns(q.CovarianceWarning) as caught:
         stderr = result.stderr
     assert len(caught) == 1
-    assert "not determined: params[0] ('a') lane 0, params[1] ('b') lane 0." in str(caught[0].message)
+    message = str(caught[0].message)
+    assert "not determined: params[0] ('a') lane 0, params[1] ('b') lane 0." in message
     assert caught[0].filename == __file__
     assert math.isinf(stderr[0]) and math.isinf(stderr[1]) and math.isfinite(stderr[2])
     assert np.isinf(result.cov[:2]).all() and np.isnan(result.correlation[0]).all()
@@ -253,7 +255,7 @@ def test_report_lists_every_lane_and_the_large_correlations_first():
     residuals = [k.x * q.exp(-k.y * x) + offset - y for x, y in zip(X, Y[::-1])]
     result = q.least_squares(residuals, [k, offset])
     lines = q.fit_report(result).splitlines()
-    assert lines[1] == f"residual lanes 8, free Parameter lanes 3, dof 5"
+    assert lines[1] == "residual lanes 8, free Parameter lanes 3, dof 5"
     assert lines[2].startswith(f"chisqr {result.chisqr:.6g}, redchi {result.redchi:.6g}")
     rows = {line.split()[0]: line.split() for line in lines[5:8]}
     assert set(rows) == {"k[0]", "k[1]", "params[1]"}
