@@ -33,8 +33,6 @@ REPORT_CORRELATION = 0.1
 _LAZY = ("cov", "stderr", "correlation")
 
 
-
-
 class CovarianceWarning(RuntimeWarning):
     """The covariance of a fit, or part of it, cannot be estimated: those
     entries are infinite (correlations NaN) rather than numbers."""
@@ -316,13 +314,6 @@ def _result_type() -> type:
         "statistics and confidence_interval()."
     )
     return result_type
-
-
-def __getattr__(name: str) -> Any:
-    # Pickled results name their type here; make it on demand.
-    if name == "FitResult":
-        return _result_type()
-    raise AttributeError(name)
 
 
 def attach(
