@@ -15,6 +15,7 @@ import os
 import random
 import statistics
 import time
+import warnings
 from types import SimpleNamespace
 from typing import Callable, NamedTuple
 
@@ -442,6 +443,41 @@ def solve_rows(problems, repeat):
     return rows, breakdown, outcomes
 
 
+STATISTICS_TARGET = 0.10
+
+
+def statistics_rows(problems, outcomes, repeat):
+    """Per problem: the default solve's median time, the time of the
+    covariance (its SVD, computed on first access) and the report on a fresh
+    result, and the solve again with a sigma for every residual lane, which
+    adds one division node per residual."""
+    rows = []
+    for problem in problems:
+        default, result = outcomes[problem.name]
+        reset = resetter(problem.params, problem.start)
+        fresh = []
+
+        def solve_untimed():
+            reset()
+            fresh[:] = [q.least_squares(problem.residuals, problem.params)]
+
+        def report():
+            fresh[0].cov
+            q.fit_report(fresh[0])
+
+        sigma = np.full(result.fun.size, 0.5)
+        with warnings.catch_warnings():
+            # The arm has fewer equations than unknowns: its covariance warns.
+            warnings.simplefilter("ignore", q.CovarianceWarning)
+            seconds = median_seconds(report, repeat, solve_untimed)
+        weighted = median_seconds(
+            lambda: q.least_squares(problem.residuals, problem.params, sigma=sigma),
+            repeat, reset)
+        rows.append((problem.name, default, seconds, seconds / default, weighted,
+                     "met" if seconds / default <= STATISTICS_TARGET else "GAP"))
+    return rows
+
+
 def target_rows(jacobians, peer_solves):
     """(comparison, q's time, peer's time, q's speed-up, target, status) for
     every target whose peer was measured."""
@@ -485,6 +521,15 @@ def main():
     for name, method, nfev, default, trf, finite, ratio, agree in rows:
         print(f"| {name} | {method} | {nfev} | {fmt(default)} | {fmt(trf)} | {fmt(finite)} "
               f"| {ratio:.1f}x | {agree} |")
+
+    print("\n## What a fit is worth: statistics against the solve\n")
+    print("| problem | default solve | covariance + fit_report | statistics / solve "
+          f"| target <= {STATISTICS_TARGET:.0%} | solve with sigma per lane |")
+    print("| --- | ---: | ---: | ---: | --- | ---: |")
+    for name, default, seconds, ratio, weighted, status in statistics_rows(
+            problems, outcomes, args.repeat):
+        print(f"| {name} | {fmt(default)} | {fmt(seconds)} | {ratio:.0%} | {status} "
+              f"| {fmt(weighted)} |")
 
     peers = solve_peers()
     peer_solves = peer_solve_rows(problems, outcomes, peers, args.repeat)

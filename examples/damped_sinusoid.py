@@ -4,7 +4,9 @@ Four one-lane Parameters, one residual per sample, built once with q.exp and
 q.sin. A sinusoid fit has a local minimum for every wrong count of periods,
 so the start needs a frequency near the right one (here read off the data's
 zero crossings); amplitude, decay and phase may start rough. The samples
-carry Gaussian noise with a fixed seed, so every run prints the same numbers.
+carry Gaussian noise of known size with a fixed seed, so every run prints the
+same numbers; given that size as sigma, the fit reports standard errors, and
+q.uncertainty gives the 95 % band of the fitted curve.
 
     python3 damped_sinusoid.py [--plot sinusoid.png]
 """
@@ -12,6 +14,8 @@ carry Gaussian noise with a fixed seed, so every run prints the same numbers.
 import argparse
 import math
 import random
+import statistics
+from typing import Any
 
 import quoril as q
 
@@ -44,9 +48,9 @@ params = [a, b, w, phi]
 residuals = [a * q.exp(-b * t) * q.sin(w * t + phi) - y for t, y in zip(times, data)]
 
 
-def plot(path: str, fitted: list[float], history: list[float]) -> None:
-    """Saves the data with the fitted curve, the residuals and the cost per
-    iteration."""
+def plot(path: str, result: Any) -> None:
+    """Saves the data with the fitted curve and its 95 % band, the residuals
+    and the cost per iteration."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -54,17 +58,26 @@ def plot(path: str, fitted: list[float], history: list[float]) -> None:
 
     fig, (top, middle, bottom) = plt.subplots(3, 1, figsize=(7, 8))
     fine = [DURATION * k / 999 for k in range(1000)]
-    values = {p.name: p.value[0] for p in params}
+    # The curve through the graph itself, so that its gradient, and with it
+    # the band, is exact; sigma is known, so the normal quantile applies.
+    curve = [a * q.exp(-b * t) * q.sin(w * t + phi) for t in fine]
+    centre = q.values(curve)
+    half = statistics.NormalDist().inv_cdf(0.975) * q.uncertainty(curve, result)
     top.plot(times, data, ".", label="samples")
-    top.plot(fine, [model(t, **values) for t in fine], "-", label="fit")
+    top.plot(fine, centre, "-", label="fit")
+    top.fill_between(fine, centre - half, centre + half, alpha=0.4, color="C1", label="95 % band")
     top.legend()
     top.set_title("damped sinusoid fit")
-    middle.plot(times, fitted, ".")
+    # The band is far narrower than the noise: shown about zero here, beside
+    # the residuals, rather than invisibly around the curve.
+    middle.fill_between(fine, -half, half, alpha=0.4, color="C1", label="95 % band of the fit")
+    middle.plot(times, [NOISE * f for f in result.fun], ".", label="residuals")
     middle.axhline(0.0, color="grey", linewidth=0.5)
+    middle.legend()
     middle.set_ylabel("residual")
-    bottom.semilogy(history, "o-")
+    bottom.semilogy(result.cost_history, "o-")
     bottom.set_xlabel("iteration")
-    bottom.set_ylabel("cost")
+    bottom.set_ylabel("cost (residuals / sigma)")
     fig.tight_layout()
     fig.savefig(path, dpi=100)
     print(f"plot saved to {path}")
@@ -77,12 +90,16 @@ def main() -> None:
 
     start = "  ".join(f"{p.name} {p.value[0]:.5f}" for p in params)
     print(f"start  {start}")
-    result = q.least_squares(residuals, params)
+    result = q.least_squares(residuals, params, sigma=NOISE, absolute_sigma=True)
     status = "converged" if result.success else "NOT converged"
     print(f"{status} after {result.nfev} evaluations ({result.method}: {result.message})")
-    print(f"rms residual {math.sqrt(2.0 * result.cost / SAMPLES):.5f}")
+    # The residuals the solver saw are weighted: in units of the noise.
+    print(f"rms residual {NOISE * math.sqrt(result.chisqr / SAMPLES):.5f}")
+    print()
+    print(q.fit_report(result))
+    print()
     if args.plot:
-        plot(args.plot, list(result.fun), result.cost_history)
+        plot(args.plot, result)
     fitted = "  ".join(f"{p.name} {p.value[0]:.5f}" for p in params)
     true = "  ".join(f"{name} {value:.5f}" for name, value in TRUE.items())
     print(f"final  {fitted};  true  {true}")

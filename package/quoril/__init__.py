@@ -27,6 +27,17 @@ from quoril._derivatives import (
 )
 from quoril._least_squares import least_squares
 from quoril._minimize import minimize
+from quoril._rotation import (
+    quat_from_rotvec,
+    quat_multiply,
+    quat_rotate,
+    rotate,
+    rotate2,
+    rotation_matrix,
+    rotvec_from_quat,
+    transform,
+)
+from quoril._statistics import CovarianceWarning, fit_report, uncertainty
 from quoril._vector import cross, dot, norm, sum
 from quoril._view import describe, render, to_dot
 
@@ -45,6 +56,7 @@ extension module's own and stays "0.1.0"."""
 
 __all__ = [
     "Constant",
+    "CovarianceWarning",
     "Expression",
     "JacobianProgram",
     "Parameter",
@@ -57,18 +69,28 @@ __all__ = [
     "describe",
     "dot",
     "exp",
+    "fit_report",
     "jacobian",
     "least_squares",
     "log",
     "minimize",
     "norm",
     "pow",
+    "quat_from_rotvec",
+    "quat_multiply",
+    "quat_rotate",
     "render",
+    "rotate",
+    "rotate2",
+    "rotation_matrix",
+    "rotvec_from_quat",
     "sin",
     "sqrt",
     "sum",
     "tanh",
     "to_dot",
+    "transform",
+    "uncertainty",
     "value_and_jacobian",
     "values",
     "vec2",

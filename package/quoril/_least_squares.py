@@ -10,7 +10,7 @@ import numpy as np
 import numpy.typing as npt
 from _quoril import Expression
 
-from quoril import _native
+from quoril import _native, _statistics
 from quoril._checks import (
     Array,
     Bounds,
@@ -55,9 +55,12 @@ def least_squares(
     max_nfev: int | None = None,
     verbose: int = 0,
     bounds: Bounds | None = None,
+    sigma: _statistics.Sigma = None,
+    absolute_sigma: bool = False,
 ) -> Any:
     """Minimises half the sum of squares of the residuals' lanes over the
-    Parameters, with the graph's exact Jacobian.
+    Parameters, with the graph's exact Jacobian, and says what the fit is
+    worth.
 
     Parameters
     ----------
@@ -82,6 +85,16 @@ def least_squares(
         Parameter has lanes; None or an infinity leaves it open. A start
         outside the bounds is first clipped into them. SciPy's methods need
         low < high; the native one also takes low == high (a fixed lane).
+    sigma : float or sequence of float, optional
+        The standard deviation of every residual lane (one number for all,
+        or one per lane, positive and finite). The residuals are divided by
+        it before the solve, so ``fun``, ``jac``, ``cost`` and ``grad`` are
+        those of the weighted residuals.
+    absolute_sigma : bool
+        False (default): sigma gives relative weights, and the covariance is
+        scaled by the residual variance ``redchi``, as in
+        ``scipy.optimize.curve_fit``. True: sigma is the measurement's own
+        standard deviation and the covariance is not scaled.
 
     Returns
     -------
@@ -91,6 +104,17 @@ def least_squares(
         ran) and ``cost_history``: the cost at the start and after each
         accepted step (for SciPy's methods, at each point where the
         Jacobian was taken, as 0.5 * sum(fun**2) before any robust loss).
+        Also the fit's statistics: ``dof`` (residual lanes minus the free
+        Parameter lanes; a lane fixed by low == high is not free, a lane on
+        an active bound is, and ``at_bound`` marks it), ``chisqr`` (the
+        weighted sum of squares), ``redchi`` (chisqr / dof), and, computed
+        from the SVD of the weighted Jacobian at the solution on first
+        access, ``cov`` (in the order of x), ``stderr`` and
+        ``correlation``; and the method ``confidence_interval(level)``.
+        Lanes the Jacobian cannot determine (singular values at most
+        ``max(m, n) * eps * s_max``) get infinite variances and a
+        ``q.CovarianceWarning``, as does every lane when dof <= 0 and
+        absolute_sigma is False; a lane fixed by bounds has variance 0.
 
     A trial point where the residuals or their Jacobian are not finite is a
     rejected step, not an error. The Parameters end holding the solution. If
@@ -100,6 +124,7 @@ def least_squares(
     roots = as_outputs(residuals, "residuals")
     lanes = Lanes(as_params(params))
     box = as_bounds(bounds, lanes.params)
+    weights = _statistics.parse_sigma(sigma, absolute_sigma, roots)
     require_method(method, LEAST_SQUARES_METHODS)
     fits_native = loss == "linear" and x_scale is None
     if method is None:
@@ -109,6 +134,7 @@ def least_squares(
     else:
         require_open_bounds(box, lanes.params, method)
 
+    roots = _statistics.weighted(roots, weights)
     saved = lanes.get()
     try:
         if method == "native":
@@ -121,6 +147,7 @@ def least_squares(
                 ftol, xtol, gtol, max_nfev, verbose,
             )
         lanes.set(result.x)
+        result = _statistics.attach(result, roots, lanes, box, loss, absolute_sigma)
     except BaseException:
         lanes.restore(saved)
         raise

@@ -88,18 +88,34 @@ def check_damped_sinusoid(output):
     )
     assert len(fitted) == len(true) == 4
     assert fitted == pytest.approx(true, abs=0.01)
+    # The report: dof counts the four Parameters off 100 samples, and the
+    # truth lies within three standard errors of every fitted value.
+    assert re.search(r"^residual lanes 100, free Parameter lanes 4, dof 96$", output, re.MULTILINE)
+    rows = re.findall(rf"^(a|b|w|phi) +{NUMBER} +(\d\.\d+(?:e-\d+)?) ", output, re.MULTILINE)
+    assert [name for name, _, _ in rows] == ["a", "b", "w", "phi"]
+    for (name, value, error), expected in zip(rows, true):
+        assert 0.0 < float(error) < 0.01
+        assert abs(float(value) - expected) < 3.0 * float(error), name
 
 
 def check_nist_strd(output):
     reached = re.findall(r"\((\d+\.\d) digits\)", output)
     assert len(reached) == 2 * (2 + 2 + 4)
     assert all(float(d) >= 7.0 for d in reached)
+    # Standard errors against NIST's certified standard deviations.
+    sd = re.findall(r"\((\d+\.\d) sd digits\)", output)
+    print("digits of the certified standard deviations reached:", sd)
+    assert len(sd) == 2 * (2 + 2 + 4)
+    assert all(float(d) >= 8.0 for d in sd)
+    assert len(re.findall(r"^residual lanes \d+, free Parameter lanes \d, dof (?:12|7)$",
+                          output, re.MULTILINE)) == 3
     match = re.search(
-        r"^all 6 solves converged to the certified values: at least (\S+) significant digits",
+        r"^all 6 solves converged to the certified values: at least (\S+) significant digits"
+        r".*, standard errors to at least (\S+) \(8 needed\)$",
         output, re.MULTILINE,
     )
     assert match, "no final line reporting every solve converged"
-    assert float(match[1]) >= 7.0
+    assert float(match[1]) >= 7.0 and float(match[2]) >= 8.0
 
 
 def check_camera_pose(output):
