@@ -398,7 +398,7 @@ def uncertainty(outputs: Any, result: Any) -> Array:
     fit = _fit_of(result)
     roots = as_outputs(outputs, "outputs")
     params = fit.lanes.params
-    gradient = _native.value_and_jacobian(roots, params, False)[1]
+    gradient = _native.jacobian(roots, params)
     if not gradient.any() and not _reaches(roots, params):
         raise ValueError(
             "outputs reach none of the Parameters fitted in result; pass the "
