@@ -2,6 +2,7 @@
 #include <utility>
 
 #include "symbolic/internal.h"
+#include "symbolic/kernels.h"
 
 namespace quoril::symbolic {
 
@@ -120,7 +121,7 @@ Value binary_expression(ExpressionOp op, Value left, Value right) {
     }
   }
   if (l.kind == ValueKind::Constant && r.kind == ValueKind::Constant) {
-    return constant(binary_constant(op, l.value, r.value, dimension));
+    return constant(binary_lanes(op, l.value, r.value, dimension));
   }
   return make_expression(op, dimension,
                          {std::move(left), std::move(right), {}, {}}, 2, -1);
@@ -130,7 +131,7 @@ Value unary_expression(ExpressionOp op, Value operand) {
   require_valid(operand, "unary operand");
   const ValueNode& node = node_of(operand);
   if (node.kind == ValueKind::Constant) {
-    return constant(unary_constant(op, node.value));
+    return constant(unary_lanes(op, node.value));
   }
   const int dimension = node.dimension;
   return make_expression(op, dimension, {std::move(operand), {}, {}, {}}, 1,

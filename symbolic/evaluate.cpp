@@ -11,6 +11,7 @@
 #endif
 
 #include "symbolic/internal.h"
+#include "symbolic/kernels.h"
 
 namespace quoril::symbolic {
 
@@ -213,81 +214,6 @@ void trim(Topology& t) noexcept {
   if (t.placed.capacity() > 2 * kRetainedEntries) t.placed.release();
 }
 
-SmallValue leaf_value(const ValueNode& node) {
-  if (node.kind == ValueKind::Undefined) {
-    detail::throw_logic_error(
-        "cannot evaluate symbolic graph with Undefined values");
-  }
-  // A leaf filled in by hand may claim more lanes than a record holds, in
-  // the node (the reverse pass sizes the leaf's gradient by that claim) or
-  // in its record (a Component would read past the lanes). The empty record
-  // of a hand-made leaf stays what it was: a value of no lanes.
-  if (!dimension_in_range(node.dimension) ||
-      static_cast<unsigned>(node.value.dimension) > 4u) {
-    detail::throw_bad_dimension();
-  }
-  return node.value;
-}
-
-// A node built directly with make_expression may have fewer inputs than its
-// operation reads; the unset positions would silently alias another node.
-void require_operands(const Topology::Entry& entry) {
-  const int needed = is_binary_op(entry.op) ? 2 : 1;
-  if (entry.input_count < needed) {
-    detail::throw_out_of_range("symbolic expression input index out of range");
-  }
-}
-
-// Computes an Expression node from its inputs' values, with the kernels that
-// folding uses.
-SmallValue compute(const Topology::Entry& entry,
-                   const WalkBuffer<SmallValue>& values) {
-  const std::uint32_t* inputs = entry.inputs;
-  require_operands(entry);
-  switch (entry.op) {
-    case ExpressionOp::Pack: {
-      SmallValue r;
-      r.dimension = entry.dimension;
-      for (int i = 0; i < entry.input_count; ++i) {
-        const SmallValue& v = values[inputs[i]];
-        if (v.dimension != 1) detail::throw_logic_error("Pack input is not scalar");
-        r.lanes[static_cast<std::size_t>(i)] = v.lanes[0];
-      }
-      return r;
-    }
-    case ExpressionOp::Component: {
-      const SmallValue& v = values[inputs[0]];
-      const int k = entry.component_index;
-      if (k < 0 || k >= v.dimension) detail::throw_lane_index_out_of_range();
-      SmallValue r;
-      r.dimension = 1;
-      r.lanes[0] = v.lanes[static_cast<std::size_t>(k)];
-      require_finite(r);
-      return r;
-    }
-    case ExpressionOp::Add:
-    case ExpressionOp::Subtract:
-    case ExpressionOp::Multiply:
-    case ExpressionOp::Divide:
-    case ExpressionOp::Pow:
-    case ExpressionOp::Atan2:
-      return binary_constant(entry.op, values[inputs[0]], values[inputs[1]],
-                             entry.dimension);
-    case ExpressionOp::Negate:
-    case ExpressionOp::Sin:
-    case ExpressionOp::Cos:
-    case ExpressionOp::Exp:
-    case ExpressionOp::Log:
-    case ExpressionOp::Sqrt:
-    case ExpressionOp::Tanh:
-    case ExpressionOp::Abs:
-      return unary_constant(entry.op, values[inputs[0]]);
-    case ExpressionOp::None:
-      break;
-  }
-  detail::throw_logic_error("unsupported symbolic expression op");
-}
-
 Topology::Entry describe(ValueNode* node) noexcept {
   return {node,
           {0, 0, 0, 0},
@@ -333,12 +259,6 @@ const ValueNode* pending_input(const WalkBuffer<Topology::Frame>& stack,
 }
 
 }  // namespace
-
-SmallValue evaluate_entry_general(const Topology::Entry& entry,
-                                  const WalkBuffer<SmallValue>& values) {
-  return entry.kind == ValueKind::Expression ? compute(entry, values)
-                                             : leaf_value(*entry.node);
-}
 
 TopologyLease::TopologyLease() {
   if (t_topology_in_use) {

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "symbolic/internal.h"
+#include "symbolic/kernels.h"
 
 namespace quoril::symbolic {
 
