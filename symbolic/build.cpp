@@ -44,6 +44,41 @@ Value pack(std::array<Value, 4> args, const char* const (&labels)[N],
 
 }  // namespace
 
+SmallValue binary_lanes(ExpressionOp op, const SmallValue& lhs,
+                        const SmallValue& rhs, int dimension) {
+  return visit_operation(
+      op,
+      [&]<typename O>(O) -> SmallValue {
+        if constexpr (is_lanewise_of_arity<O::kOp>(2)) {
+          return binary_lanes_of<O::kOp>(lhs, rhs, dimension);
+        } else {
+          detail::throw_invalid_argument(
+              "unsupported binary symbolic expression op");
+        }
+      },
+      []() -> SmallValue {
+        detail::throw_invalid_argument(
+            "unsupported binary symbolic expression op");
+      });
+}
+
+SmallValue unary_lanes(ExpressionOp op, const SmallValue& value) {
+  return visit_operation(
+      op,
+      [&]<typename O>(O) -> SmallValue {
+        if constexpr (is_lanewise_of_arity<O::kOp>(1)) {
+          return unary_lanes_of<O::kOp>(value);
+        } else {
+          detail::throw_invalid_argument(
+              "unsupported unary symbolic expression op");
+        }
+      },
+      []() -> SmallValue {
+        detail::throw_invalid_argument(
+            "unsupported unary symbolic expression op");
+      });
+}
+
 Value make_expression(ExpressionOp op, int dimension,
                       std::array<Value, 4> inputs, int input_count,
                       int component_index) {

@@ -9,8 +9,74 @@ namespace quoril::symbolic {
 namespace {
 
 using Adjoint = std::array<double, 4>;
+using Entry = Topology::Entry;
+
+template <ExpressionOp op>
+void propagate_binary(const Entry& entry, const Adjoint& g,
+                      const SmallValue& out, const WalkBuffer<Entry>& order,
+                      const WalkBuffer<SmallValue>& values,
+                      WalkBuffer<Adjoint>& adjoints) {
+  const SmallValue& a = values[entry.inputs[0]];
+  const SmallValue& b = values[entry.inputs[1]];
+  const std::size_t sa = a.dimension == 1 ? 0 : 1;
+  const std::size_t sb = b.dimension == 1 ? 0 : 1;
+  // Both may be the same array when an operand is used twice (x * x).
+  double* left = adjoints[entry.inputs[0]].data();
+  double* right = adjoints[entry.inputs[1]].data();
+  bool b_varies = true;
+  if constexpr (kTakesRightVaries<op>) {
+    b_varies = order[entry.inputs[1]].kind != ValueKind::Constant;
+  }
+  const auto lanes = static_cast<std::size_t>(entry.dimension);
+  for (std::size_t i = 0; i < lanes; ++i) {
+    add_binary_adjoint<op>(g[i], a.lanes[i * sa], b.lanes[i * sb], out.lanes[i],
+                           left[i * sa], right[i * sb], b_varies);
+  }
+}
+
+template <ExpressionOp op>
+void propagate_unary(const Entry& entry, const Adjoint& g,
+                     const SmallValue& out,
+                     const WalkBuffer<SmallValue>& values,
+                     WalkBuffer<Adjoint>& adjoints) {
+  const SmallValue& x = values[entry.inputs[0]];
+  if (x.dimension < entry.dimension) detail::throw_lane_index_out_of_range();
+  double* in = adjoints[entry.inputs[0]].data();
+  const auto lanes = static_cast<std::size_t>(entry.dimension);
+  for (std::size_t i = 0; i < lanes; ++i) {
+    Rule<op>::adjoint(g[i], x.lanes[i], out.lanes[i], in[i]);
+  }
+}
 
 }  // namespace
+
+// Propagates the adjoint of one node into its inputs' adjoints. The order of
+// the floating-point additions is part of the result: per lane, left before
+// right; a one-lane operand collects its lanes' contributions in lane order.
+void propagate(const Entry& entry, const Adjoint& g, const SmallValue& out,
+               const WalkBuffer<Entry>& order,
+               const WalkBuffer<SmallValue>& values,
+               WalkBuffer<Adjoint>& adjoints) {
+  // The evaluating walk that ran first has refused nodes short of inputs.
+  visit_operation(
+      entry.op,
+      [&]<typename O>(O) {
+        if constexpr (O::kOp == ExpressionOp::Pack) {
+          for (int i = 0; i < entry.input_count; ++i) {
+            if (i >= entry.dimension) detail::throw_lane_index_out_of_range();
+            adjoints[entry.inputs[i]][0] += g[static_cast<std::size_t>(i)];
+          }
+        } else if constexpr (O::kOp == ExpressionOp::Component) {
+          const auto k = static_cast<std::size_t>(entry.component_index);
+          adjoints[entry.inputs[0]][k] += g[0];
+        } else if constexpr (O::kArity == 2) {
+          propagate_binary<O::kOp>(entry, g, out, order, values, adjoints);
+        } else {
+          propagate_unary<O::kOp>(entry, g, out, values, adjoints);
+        }
+      },
+      [] { detail::throw_logic_error("unsupported symbolic backward op"); });
+}
 
 void reverse_sweep(Topology& topology, const std::array<double, 4>& seed) {
   const auto& order = topology.order;

@@ -2,38 +2,95 @@
 #define QUORIL_SYMBOLIC_KERNELS_H_
 
 // What one node of an evaluation order computes, forward and in reverse,
-// generated from the table of operations: the general kernels out of line,
-// and inline the one-lane shortcuts that most graphs are made of.
+// generated from the table of operations: the lane kernels that folding and
+// evaluation share, the general kernels of a node, and inline the one-lane
+// shortcuts that most graphs are made of.
 
 #include <array>
 #include <cstdint>
+#include <new>
+#include <type_traits>
 
 #include "symbolic/internal.h"
 #include "symbolic/operations.h"
 
 namespace quoril::symbolic {
 
-// Return the lanes of a lanewise operation over two records, a one-lane one
-// standing for the same number in every lane, or over one, as evaluation
-// computes them; folding is these and the Constant's check. The lanes are
-// not checked. Throw std::invalid_argument for an operation of another kind.
+// The lanes of one lanewise operation over two records, a one-lane one
+// standing for the same number in every lane, or over one; unchecked. The
+// same code folds and evaluates, so the two agree to the last bit.
+template <ExpressionOp op>
+inline SmallValue binary_lanes_of(const SmallValue& lhs, const SmallValue& rhs,
+                                  int dimension) {
+  SmallValue result;
+  result.dimension = dimension;
+  const int n = dimension < 4 ? dimension : 4;
+  const int ls = lhs.dimension == 1 ? 0 : 1;
+  const int rs = rhs.dimension == 1 ? 0 : 1;
+  for (int i = 0; i < n; ++i) {
+    lane(result, i) = Rule<op>::value(lane(lhs, i * ls), lane(rhs, i * rs));
+  }
+  return result;
+}
+
+template <ExpressionOp op>
+inline SmallValue unary_lanes_of(const SmallValue& value) {
+  SmallValue result;
+  result.dimension = value.dimension;
+  const int n = value.dimension < 4 ? value.dimension : 4;
+  for (int i = 0; i < n; ++i) lane(result, i) = Rule<op>::value(lane(value, i));
+  return result;
+}
+
+template <ExpressionOp op>
+constexpr bool is_lanewise_of_arity(int n) {
+  return !Operation<op>::kStructural && Operation<op>::kArity == n;
+}
+
+// Return the lanes of the lanewise operation `op` as the templates above
+// compute them, for folding, whose Constant then checks them. Throw
+// std::invalid_argument for an operation of another kind.
 SmallValue binary_lanes(ExpressionOp op, const SmallValue& lhs,
                         const SmallValue& rhs, int dimension);
 SmallValue unary_lanes(ExpressionOp op, const SmallValue& value);
 
-// Computes the node at one position of an order into `out` from the values
-// of the nodes before it, `out` not being one of them: a leaf gives its
-// lanes, an Expression its operation's result. Returns false when a
-// computed result has a lane that is not finite (a leaf's or a Pack's lanes
-// are not computed, so never count); throws for anything else: an
-// Undefined, a dimension outside 1..4, a lane index out of range, a node
-// with fewer inputs than its operation reads, an unknown operation.
-bool evaluate_entry_general(const Topology::Entry& entry,
-                            const WalkBuffer<SmallValue>& values,
-                            SmallValue& out);
+// The general kernels below are defined beside their hot callers,
+// evaluate_entry_general() in evaluate.cpp with the walk and propagate() in
+// gradient.cpp with the reverse sweep: in another file, the calls made the
+// 3-lane benchmarks a fifth slower.
+
+// Returns the value of the node at one position of an order, computed from
+// the values of the nodes before it: a leaf's lanes, or an Expression's
+// operation's result, whose lanes are not checked. Throws for everything
+// but a lane that is not finite: an Undefined, a lane index out of range, a
+// node with fewer inputs than its operation reads, an unknown operation.
+SmallValue evaluate_entry_general(const Topology::Entry& entry,
+                                  const WalkBuffer<SmallValue>& values);
+
+// Whether the lanes of a node's value are computed by it and so must be
+// checked: a leaf's lanes are given, and a Pack's were checked where they
+// were computed.
+inline bool computes_lanes(const Topology::Entry& entry) noexcept {
+  return entry.kind == ValueKind::Expression && entry.op != ExpressionOp::Pack;
+}
+
+// Builds evaluate_entry_general()'s result in `out` and returns whether it
+// is finite; throws std::invalid_argument for a computed result whose
+// dimension is outside 1..4. Initialising from the returned record elides
+// the copy, so the lanes land in `out` as the kernel writes them, one by
+// one, where the next node reads them; the kernel writes them into its own
+// return slot, which the compiler knows aliases none of the inputs.
+inline bool evaluate_general_finite(const Topology::Entry& entry,
+                                    const WalkBuffer<SmallValue>& values,
+                                    SmallValue& out) {
+  static_assert(std::is_trivially_destructible_v<SmallValue>);
+  ::new (static_cast<void*>(&out))
+      SmallValue(evaluate_entry_general(entry, values));
+  return !computes_lanes(entry) || finite_lanes(out);
+}
 
 // Writes a one-lane result and returns whether it is finite.
-inline bool store_one_lane(double r, SmallValue& out) noexcept {
+QUORIL_INLINE inline bool store_one_lane(double r, SmallValue& out) noexcept {
   out.dimension = 1;
   out.lanes[0] = r;
   out.lanes[1] = 0.0;
@@ -46,9 +103,9 @@ inline bool store_one_lane(double r, SmallValue& out) noexcept {
 // general kernel computes it without its lane loop and dispatch; returns
 // false, having written nothing, where the general kernel must decide.
 template <ExpressionOp op>
-inline bool evaluate_one_lane(const Topology::Entry& entry,
-                              const WalkBuffer<SmallValue>& values, double x,
-                              SmallValue& out, bool& finite) {
+QUORIL_INLINE inline bool evaluate_one_lane(
+    const Topology::Entry& entry, const WalkBuffer<SmallValue>& values,
+    double x, SmallValue& out, bool& finite) {
   if constexpr (Operation<op>::kStructural) {
     return false;
   } else if constexpr (Operation<op>::kArity == 1) {
@@ -63,10 +120,13 @@ inline bool evaluate_one_lane(const Topology::Entry& entry,
   }
 }
 
-// evaluate_entry_general(), with the one-lane operations inline. Each
-// stores its lane on its own: the next node reads it back at once, and a
-// load that only part of a wide store covers waits for the store to retire.
-[[nodiscard]] inline bool evaluate_entry_finite(
+// Computes one node of an order into `out` as evaluate_general_finite()
+// does, with the one-lane operations inline: returns false for a result
+// that is not finite, for callers to whom that is an answer, and throws
+// every other failure. A one-lane result is stored lane by lane: the next
+// node reads it back at once, and a load that only part of a wide store
+// covers waits for the store to retire.
+[[nodiscard]] QUORIL_INLINE inline bool evaluate_entry_finite(
     const Topology::Entry& entry, const WalkBuffer<SmallValue>& values,
     SmallValue& out) {
   if (entry.kind == ValueKind::Expression && entry.dimension == 1 &&
@@ -81,7 +141,7 @@ inline bool evaluate_one_lane(const Topology::Entry& entry,
       bool finite = true;
       const bool done = visit_operation(
           entry.op,
-          [&]<typename O>(O) {
+          [&]<typename O>(O) QUORIL_INLINE {
             return evaluate_one_lane<O::kOp>(entry, values, a.lanes[0], out,
                                              finite);
           },
@@ -89,15 +149,15 @@ inline bool evaluate_one_lane(const Topology::Entry& entry,
       if (done) return finite;
     }
   }
-  return evaluate_entry_general(entry, values, out);
+  return evaluate_general_finite(entry, values, out);
 }
 
 // Computes one node of an order into `out`, as the evaluating walk does;
 // throws std::invalid_argument for a lane that is not finite, and whatever
 // evaluate_entry_general() throws.
-inline void evaluate_entry_into(const Topology::Entry& entry,
-                                const WalkBuffer<SmallValue>& values,
-                                SmallValue& out) {
+QUORIL_INLINE inline void evaluate_entry_into(
+    const Topology::Entry& entry, const WalkBuffer<SmallValue>& values,
+    SmallValue& out) {
   if (!evaluate_entry_finite(entry, values, out)) detail::throw_not_finite();
 }
 
@@ -119,11 +179,11 @@ void propagate(const Topology::Entry& entry, const std::array<double, 4>& g,
 // without its lane loop and the call; returns false, having changed
 // nothing, where the general pass must decide.
 template <ExpressionOp op>
-inline bool propagate_one_lane(const Topology::Entry& entry, double g,
-                               const SmallValue& out,
-                               const WalkBuffer<Topology::Entry>& order,
-                               const WalkBuffer<SmallValue>& values,
-                               WalkBuffer<std::array<double, 4>>& adjoints) {
+QUORIL_INLINE inline bool propagate_one_lane(
+    const Topology::Entry& entry, double g, const SmallValue& out,
+    const WalkBuffer<Topology::Entry>& order,
+    const WalkBuffer<SmallValue>& values,
+    WalkBuffer<std::array<double, 4>>& adjoints) {
   if constexpr (Operation<op>::kStructural) {
     return false;
   } else if constexpr (Operation<op>::kArity == 2) {
@@ -147,16 +207,15 @@ inline bool propagate_one_lane(const Topology::Entry& entry, double g,
 }
 
 // propagate() with the one-lane operations inline.
-inline void propagate_entry(const Topology::Entry& entry,
-                            const std::array<double, 4>& g,
-                            const SmallValue& out,
-                            const WalkBuffer<Topology::Entry>& order,
-                            const WalkBuffer<SmallValue>& values,
-                            WalkBuffer<std::array<double, 4>>& adjoints) {
+QUORIL_INLINE inline void propagate_entry(
+    const Topology::Entry& entry, const std::array<double, 4>& g,
+    const SmallValue& out, const WalkBuffer<Topology::Entry>& order,
+    const WalkBuffer<SmallValue>& values,
+    WalkBuffer<std::array<double, 4>>& adjoints) {
   if (entry.dimension == 1) {
     const bool done = visit_operation(
         entry.op,
-        [&]<typename O>(O) {
+        [&]<typename O>(O) QUORIL_INLINE {
           return propagate_one_lane<O::kOp>(entry, g[0], out, order, values,
                                             adjoints);
         },

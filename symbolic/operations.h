@@ -5,7 +5,9 @@
 // and text, and for each lanewise one its Rule, what it computes of one lane
 // and what one lane adds to its operands' adjoints. Every switch over
 // ExpressionOp in the core is generated from the table, so an operation is
-// one line of the list and one Rule.
+// one line of the list and one Rule here, beside its enumerator and builder
+// (value.h, build.cpp) and its binding. The fuzz target keeps a model of
+// every operation of its own, on purpose, and needs a line too.
 
 #include <cmath>
 #include <cstddef>
@@ -74,13 +76,23 @@ constexpr bool listed_in_order() noexcept {
 }
 static_assert(listed_in_order(), "the list must follow ExpressionOp's numbers");
 
+// Forces a function inline, however large its caller: the dispatch of a hot
+// path must come out as the straight-line code of each operation's case, as
+// a switch written out by hand would.
+#if defined(__GNUC__)
+#define QUORIL_INLINE __attribute__((always_inline))
+#else
+#define QUORIL_INLINE
+#endif
+
 // Calls visit(Operation<op>{}) for the operation `op`, or otherwise() for
 // None and numbers outside the list. Each caller's `visit` is a template,
 // instantiated and inlined per case, so this one switch stands for all of
 // them. An enumerator missing from the list makes -Wswitch warn here.
 template <typename Visit, typename Otherwise>
-constexpr decltype(auto) visit_operation(ExpressionOp op, Visit&& visit,
-                                         Otherwise&& otherwise) {
+QUORIL_INLINE constexpr decltype(auto) visit_operation(ExpressionOp op,
+                                                       Visit&& visit,
+                                                       Otherwise&& otherwise) {
   switch (op) {
 #define QUORIL_VISIT_CASE(name, arity) \
   case ExpressionOp::name: return visit(Operation<ExpressionOp::name>{});
@@ -91,11 +103,15 @@ constexpr decltype(auto) visit_operation(ExpressionOp op, Visit&& visit,
   return otherwise();
 }
 
+#define QUORIL_ARITY(name, arity) arity,
+inline constexpr signed char kArities[] = {-1, QUORIL_OPERATIONS(QUORIL_ARITY)};
+#undef QUORIL_ARITY
+
 // Returns the operand count of an operation, -1 for None or a number
-// outside the list.
+// outside the list; a load rather than a jump, for the general kernels.
 constexpr int arity(ExpressionOp op) noexcept {
-  return visit_operation(
-      op, []<typename O>(O) { return O::kArity; }, [] { return -1; });
+  const auto i = static_cast<std::size_t>(op);
+  return i < std::size(kArities) ? kArities[i] : -1;
 }
 
 // A lanewise operation's Rule has
