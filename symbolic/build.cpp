@@ -2,6 +2,7 @@
 #include <utility>
 
 #include "symbolic/internal.h"
+#include "symbolic/kernels.h"
 
 namespace quoril::symbolic {
 
@@ -42,6 +43,41 @@ Value pack(std::array<Value, 4> args, const char* const (&labels)[N],
 }
 
 }  // namespace
+
+SmallValue binary_lanes(ExpressionOp op, const SmallValue& lhs,
+                        const SmallValue& rhs, int dimension) {
+  return visit_operation(
+      op,
+      [&]<typename O>(O) -> SmallValue {
+        if constexpr (is_lanewise_of_arity<O::kOp>(2)) {
+          return binary_lanes_of<O::kOp>(lhs, rhs, dimension);
+        } else {
+          detail::throw_invalid_argument(
+              "unsupported binary symbolic expression op");
+        }
+      },
+      []() -> SmallValue {
+        detail::throw_invalid_argument(
+            "unsupported binary symbolic expression op");
+      });
+}
+
+SmallValue unary_lanes(ExpressionOp op, const SmallValue& value) {
+  return visit_operation(
+      op,
+      [&]<typename O>(O) -> SmallValue {
+        if constexpr (is_lanewise_of_arity<O::kOp>(1)) {
+          return unary_lanes_of<O::kOp>(value);
+        } else {
+          detail::throw_invalid_argument(
+              "unsupported unary symbolic expression op");
+        }
+      },
+      []() -> SmallValue {
+        detail::throw_invalid_argument(
+            "unsupported unary symbolic expression op");
+      });
+}
 
 Value make_expression(ExpressionOp op, int dimension,
                       std::array<Value, 4> inputs, int input_count,
@@ -120,7 +156,7 @@ Value binary_expression(ExpressionOp op, Value left, Value right) {
     }
   }
   if (l.kind == ValueKind::Constant && r.kind == ValueKind::Constant) {
-    return constant(binary_constant(op, l.value, r.value, dimension));
+    return constant(binary_lanes(op, l.value, r.value, dimension));
   }
   return make_expression(op, dimension,
                          {std::move(left), std::move(right), {}, {}}, 2, -1);
@@ -130,7 +166,7 @@ Value unary_expression(ExpressionOp op, Value operand) {
   require_valid(operand, "unary operand");
   const ValueNode& node = node_of(operand);
   if (node.kind == ValueKind::Constant) {
-    return constant(unary_constant(op, node.value));
+    return constant(unary_lanes(op, node.value));
   }
   const int dimension = node.dimension;
   return make_expression(op, dimension, {std::move(operand), {}, {}, {}}, 1,

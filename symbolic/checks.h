@@ -39,17 +39,25 @@ inline bool dimension_in_range(int dimension) noexcept {
   return static_cast<unsigned>(dimension) - 1u <= 3u;
 }
 
-// Accepts a record whose dimension is 1..4 and whose lanes in use are finite.
-// `!(|x| <= max)` is also true for NaN, so one comparison rejects NaN and
-// both infinities.
-inline void require_finite(const SmallValue& v) {
+// Whether one lane is finite: `!(|x| <= max)` is also true for NaN, so one
+// comparison rejects NaN and both infinities.
+inline bool finite_lane(double x) noexcept {
+  return std::fabs(x) <= std::numeric_limits<double>::max();
+}
+
+// Returns whether the lanes in use are finite; throws std::invalid_argument
+// for a dimension outside 1..4.
+inline bool finite_lanes(const SmallValue& v) {
   if (!dimension_in_range(v.dimension)) detail::throw_bad_dimension();
-  constexpr double kMax = std::numeric_limits<double>::max();
   for (int i = 0; i < v.dimension; ++i) {
-    if (!(std::fabs(v.lanes[static_cast<std::size_t>(i)]) <= kMax)) {
-      detail::throw_not_finite();
-    }
+    if (!finite_lane(v.lanes[static_cast<std::size_t>(i)])) return false;
   }
+  return true;
+}
+
+// Accepts a record whose dimension is 1..4 and whose lanes in use are finite.
+inline void require_finite(const SmallValue& v) {
+  if (!finite_lanes(v)) detail::throw_not_finite();
 }
 
 inline void require_valid(const Value& value, const char* label) {

@@ -1,6 +1,7 @@
 #include <cstdint>
 
 #include "symbolic/internal.h"
+#include "symbolic/kernels.h"
 
 namespace quoril::symbolic {
 
@@ -24,61 +25,55 @@ SmallValue leaf_value(const ValueNode& node) {
 
 // A node built directly with make_expression may have fewer inputs than its
 // operation reads; the unset positions would silently alias another node.
+// Checked per case of the dispatch, so the count needed is a constant.
+template <int arity>
 void require_operands(const Topology::Entry& entry) {
-  const int needed = is_binary_op(entry.op) ? 2 : 1;
-  if (entry.input_count < needed) {
+  if (entry.input_count < std::max(arity, 1)) {
     detail::throw_out_of_range("symbolic expression input index out of range");
   }
 }
 
 // Computes an Expression node from its inputs' values, with the kernels that
-// folding uses.
+// folding uses, leaving its lanes unchecked.
 SmallValue compute(const Topology::Entry& entry,
                    const WalkBuffer<SmallValue>& values) {
   const std::uint32_t* inputs = entry.inputs;
-  require_operands(entry);
-  switch (entry.op) {
-    case ExpressionOp::Pack: {
-      SmallValue r;
-      r.dimension = entry.dimension;
-      for (int i = 0; i < entry.input_count; ++i) {
-        const SmallValue& v = values[inputs[i]];
-        if (v.dimension != 1) detail::throw_logic_error("Pack input is not scalar");
-        r.lanes[static_cast<std::size_t>(i)] = v.lanes[0];
-      }
-      return r;
-    }
-    case ExpressionOp::Component: {
-      const SmallValue& v = values[inputs[0]];
-      const int k = entry.component_index;
-      if (k < 0 || k >= v.dimension) detail::throw_lane_index_out_of_range();
-      SmallValue r;
-      r.dimension = 1;
-      r.lanes[0] = v.lanes[static_cast<std::size_t>(k)];
-      require_finite(r);
-      return r;
-    }
-    case ExpressionOp::Add:
-    case ExpressionOp::Subtract:
-    case ExpressionOp::Multiply:
-    case ExpressionOp::Divide:
-    case ExpressionOp::Pow:
-    case ExpressionOp::Atan2:
-      return binary_constant(entry.op, values[inputs[0]], values[inputs[1]],
-                             entry.dimension);
-    case ExpressionOp::Negate:
-    case ExpressionOp::Sin:
-    case ExpressionOp::Cos:
-    case ExpressionOp::Exp:
-    case ExpressionOp::Log:
-    case ExpressionOp::Sqrt:
-    case ExpressionOp::Tanh:
-    case ExpressionOp::Abs:
-      return unary_constant(entry.op, values[inputs[0]]);
-    case ExpressionOp::None:
-      break;
-  }
-  detail::throw_logic_error("unsupported symbolic expression op");
+  return visit_operation(
+      entry.op,
+      [&]<typename O>(O) {
+        require_operands<O::kArity>(entry);
+        if constexpr (O::kOp == ExpressionOp::Pack) {
+          SmallValue r;
+          r.dimension = entry.dimension;
+          for (int i = 0; i < entry.input_count; ++i) {
+            const SmallValue& v = values[inputs[i]];
+            if (v.dimension != 1) {
+              detail::throw_logic_error("Pack input is not scalar");
+            }
+            r.lanes[static_cast<std::size_t>(i)] = v.lanes[0];
+          }
+          return r;
+        } else if constexpr (O::kOp == ExpressionOp::Component) {
+          const SmallValue& v = values[inputs[0]];
+          const int k = entry.component_index;
+          if (k < 0 || k >= v.dimension) {
+            detail::throw_lane_index_out_of_range();
+          }
+          SmallValue r;
+          r.dimension = 1;
+          r.lanes[0] = v.lanes[static_cast<std::size_t>(k)];
+          return r;
+        } else if constexpr (O::kArity == 2) {
+          return binary_lanes_of<O::kOp>(values[inputs[0]], values[inputs[1]],
+                                         entry.dimension);
+        } else {
+          return unary_lanes_of<O::kOp>(values[inputs[0]]);
+        }
+      },
+      [&]() -> SmallValue {
+        require_operands<-1>(entry);
+        detail::throw_logic_error("unsupported symbolic expression op");
+      });
 }
 
 }  // namespace

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <stdexcept>
 #include <unordered_map>
 #include <utility>
 
 #include "symbolic/internal.h"
+#include "symbolic/kernels.h"
 
 namespace quoril::symbolic {
 
@@ -351,6 +351,38 @@ struct JacobianProgram::State {
       evaluate_entry_into(order[position], values, values[position]);
     }
   }
+
+  // forward(), stopping at the first value that is not finite: false there
+  // instead of the error, for a solver to whom that is a rejected point.
+  bool forward_finite() {
+    for (const std::uint32_t position : steps) {
+      if (!evaluate_entry_finite(order[position], values, values[position])) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  void copy_lanes(std::span<double> lanes) const {
+    std::size_t row = 0;
+    for (const SweepPlan::Output& out : plan.outputs) {
+      const SmallValue& v = values[out.root];
+      for (int i = 0; i < v.dimension; ++i) lanes[row++] = lane(v, i);
+    }
+  }
+
+  void sweep(std::span<double> lanes, std::span<double> jacobian) {
+    if (!swept_clean) adjoints.assign(order.size(), Adjoint{});
+    swept_clean = false;
+    run_sweeps(plan, order, values, adjoints, cols, lanes, jacobian);
+    swept_clean = true;
+  }
+
+  void require_sizes(std::span<double> lanes,
+                     std::span<double> jacobian) const {
+    if (!lanes.empty()) require_size(lanes, rows, kMsgLanesBuffer);
+    require_size(jacobian, rows * cols, kMsgJacobianBuffer);
+  }
 };
 
 JacobianProgram::JacobianProgram(std::span<const Value> outputs,
@@ -400,45 +432,31 @@ void JacobianProgram::evaluate(std::span<double> lanes) {
   State& s = *state_;
   require_size(lanes, s.rows, kMsgLanesBuffer);
   s.forward();
-  std::size_t row = 0;
-  for (const SweepPlan::Output& out : s.plan.outputs) {
-    const SmallValue& v = s.values[out.root];
-    for (int i = 0; i < v.dimension; ++i) lanes[row++] = lane(v, i);
-  }
+  s.copy_lanes(lanes);
 }
 
 void JacobianProgram::jacobian(std::span<double> lanes,
                                std::span<double> jacobian) {
   State& s = *state_;
-  if (!lanes.empty()) {
-    require_size(lanes, s.rows, kMsgLanesBuffer);
-  }
-  require_size(jacobian, s.rows * s.cols, kMsgJacobianBuffer);
+  s.require_sizes(lanes, jacobian);
   s.forward();
-  if (!s.swept_clean) s.adjoints.assign(s.order.size(), Adjoint{});
-  s.swept_clean = false;
-  run_sweeps(s.plan, s.order, s.values, s.adjoints, s.cols, lanes, jacobian);
-  s.swept_clean = true;
+  s.sweep(lanes, jacobian);
 }
 
 EvaluationStatus JacobianProgram::try_evaluate(std::span<double> lanes) {
-  try {
-    evaluate(lanes);
-  } catch (const std::invalid_argument& error) {
-    if (std::strcmp(error.what(), kMsgNotFinite) != 0) throw;
-    return EvaluationStatus::NotFinite;
-  }
+  State& s = *state_;
+  require_size(lanes, s.rows, kMsgLanesBuffer);
+  if (!s.forward_finite()) return EvaluationStatus::NotFinite;
+  s.copy_lanes(lanes);
   return EvaluationStatus::Finite;
 }
 
 EvaluationStatus JacobianProgram::try_jacobian(std::span<double> lanes,
                                                std::span<double> jacobian) {
-  try {
-    this->jacobian(lanes, jacobian);
-  } catch (const std::invalid_argument& error) {
-    if (std::strcmp(error.what(), kMsgNotFinite) != 0) throw;
-    return EvaluationStatus::NotFinite;
-  }
+  State& s = *state_;
+  s.require_sizes(lanes, jacobian);
+  if (!s.forward_finite()) return EvaluationStatus::NotFinite;
+  s.sweep(lanes, jacobian);
   for (const double d : jacobian) {
     if (!std::isfinite(d)) return EvaluationStatus::NotFinite;
   }

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "symbolic/internal.h"
+#include "symbolic/operations.h"
 
 namespace quoril::symbolic {
 
@@ -19,26 +20,9 @@ const char* to_string(ValueKind kind) noexcept {
 }
 
 const char* to_string(ExpressionOp op) noexcept {
-  switch (op) {
-    case ExpressionOp::None: return "None";
-    case ExpressionOp::Pack: return "Pack";
-    case ExpressionOp::Component: return "Component";
-    case ExpressionOp::Add: return "Add";
-    case ExpressionOp::Subtract: return "Subtract";
-    case ExpressionOp::Multiply: return "Multiply";
-    case ExpressionOp::Divide: return "Divide";
-    case ExpressionOp::Negate: return "Negate";
-    case ExpressionOp::Sin: return "Sin";
-    case ExpressionOp::Cos: return "Cos";
-    case ExpressionOp::Exp: return "Exp";
-    case ExpressionOp::Log: return "Log";
-    case ExpressionOp::Sqrt: return "Sqrt";
-    case ExpressionOp::Tanh: return "Tanh";
-    case ExpressionOp::Abs: return "Abs";
-    case ExpressionOp::Pow: return "Pow";
-    case ExpressionOp::Atan2: return "Atan2";
-  }
-  return "Unknown";
+  if (op == ExpressionOp::None) return "None";
+  return visit_operation(
+      op, []<typename O>(O) { return O::kText; }, [] { return "Unknown"; });
 }
 
 namespace {

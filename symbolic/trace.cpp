@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "symbolic/internal.h"
+#include "symbolic/kernels.h"
 
 namespace quoril::symbolic {
 

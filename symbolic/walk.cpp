@@ -8,6 +8,7 @@
 
 // The kernels in full, so that the walk computes each node with them inline.
 #include "symbolic/internal.h"
+#include "symbolic/kernels.h"
 
 namespace quoril::symbolic {
 

@@ -1,0 +1,294 @@
+#ifndef QUORIL_SYMBOLIC_OPERATIONS_H_
+#define QUORIL_SYMBOLIC_OPERATIONS_H_
+
+// The operations of Expression nodes, in one table: each one's operand count
+// and text, and for each lanewise one its Rule, what it computes of one lane
+// and what one lane adds to its operands' adjoints. Every switch over
+// ExpressionOp in the core is generated from the table, so an operation is
+// one line of the list and one Rule here, beside its enumerator and builder
+// (value.h, build.cpp) and its binding. The fuzz target keeps a model of
+// every operation of its own, on purpose, and needs a line too.
+
+#include <cmath>
+#include <cstddef>
+#include <iterator>
+
+#include "symbolic/value.h"
+
+namespace quoril::symbolic {
+
+// The operand count of Pack, which takes one to four one-lane operands.
+inline constexpr int kVariadic = 0;
+
+// X(Name, arity) for every operation, in the order of its enumerator's
+// number; the enumerator's name is its text.
+#define QUORIL_OPERATIONS(X) \
+  X(Pack, kVariadic)         \
+  X(Component, 1)            \
+  X(Add, 2)                  \
+  X(Subtract, 2)             \
+  X(Multiply, 2)             \
+  X(Divide, 2)               \
+  X(Negate, 1)               \
+  X(Sin, 1)                  \
+  X(Cos, 1)                  \
+  X(Exp, 1)                  \
+  X(Log, 1)                  \
+  X(Sqrt, 1)                 \
+  X(Tanh, 1)                 \
+  X(Abs, 1)                  \
+  X(Pow, 2)                  \
+  X(Atan2, 2)
+
+// Pack and Component move lanes rather than compute them, so they have no
+// Rule; the kernels treat them on their own.
+constexpr bool is_structural(ExpressionOp op) noexcept {
+  return op == ExpressionOp::Pack || op == ExpressionOp::Component;
+}
+
+// One line of the list, as types, so that code generated from it can branch
+// on an operation's arity at compile time.
+template <ExpressionOp op>
+struct Operation;
+
+#define QUORIL_OPERATION(name, arity)                       \
+  template <>                                               \
+  struct Operation<ExpressionOp::name> {                    \
+    static constexpr ExpressionOp kOp = ExpressionOp::name; \
+    static constexpr int kArity = arity;                    \
+    static constexpr bool kStructural = is_structural(kOp); \
+    static constexpr const char* kText = #name;             \
+  };
+QUORIL_OPERATIONS(QUORIL_OPERATION)
+#undef QUORIL_OPERATION
+
+#define QUORIL_ENUMERATOR(name, arity) ExpressionOp::name,
+inline constexpr ExpressionOp kOperations[] = {
+    QUORIL_OPERATIONS(QUORIL_ENUMERATOR)};
+#undef QUORIL_ENUMERATOR
+
+// The numbers are part of the interface; the list must not renumber them.
+constexpr bool listed_in_order() noexcept {
+  for (std::size_t i = 0; i < std::size(kOperations); ++i) {
+    if (static_cast<std::size_t>(kOperations[i]) != i + 1) return false;
+  }
+  return true;
+}
+static_assert(listed_in_order(), "the list must follow ExpressionOp's numbers");
+
+// Forces a function inline, however large its caller: the dispatch of a hot
+// path must come out as the straight-line code of each operation's case, as
+// a switch written out by hand would.
+#if defined(__GNUC__)
+#define QUORIL_INLINE __attribute__((always_inline))
+#else
+#define QUORIL_INLINE
+#endif
+
+// Calls visit(Operation<op>{}) for the operation `op`, or otherwise() for
+// None and numbers outside the list. Each caller's `visit` is a template,
+// instantiated and inlined per case, so this one switch stands for all of
+// them. An enumerator missing from the list makes -Wswitch warn here.
+template <typename Visit, typename Otherwise>
+QUORIL_INLINE constexpr decltype(auto) visit_operation(ExpressionOp op,
+                                                       Visit&& visit,
+                                                       Otherwise&& otherwise) {
+  switch (op) {
+#define QUORIL_VISIT_CASE(name, arity) \
+  case ExpressionOp::name: return visit(Operation<ExpressionOp::name>{});
+    QUORIL_OPERATIONS(QUORIL_VISIT_CASE)
+#undef QUORIL_VISIT_CASE
+    case ExpressionOp::None: break;
+  }
+  return otherwise();
+}
+
+#define QUORIL_ARITY(name, arity) arity,
+inline constexpr signed char kArities[] = {-1, QUORIL_OPERATIONS(QUORIL_ARITY)};
+#undef QUORIL_ARITY
+
+// Returns the operand count of an operation, -1 for None or a number
+// outside the list; a load rather than a jump, for the general kernels.
+constexpr int arity(ExpressionOp op) noexcept {
+  const auto i = static_cast<std::size_t>(op);
+  return i < std::size(kArities) ? kArities[i] : -1;
+}
+
+// A lanewise operation's Rule has
+//   value(x) or value(a, b): the result lane from the operand lanes;
+//   adjoint(g, x, y, x_adjoint) or adjoint(g, a, b, y, a_adjoint, b_adjoint):
+//     adds what a result lane y of adjoint g contributes to the operands'
+//     adjoints, the left one first; both may be the same number when one
+//     operand is used twice (x * x).
+// The kernels apply a Rule lane by lane, a one-lane operand standing for
+// every lane and collecting its lanes' contributions in lane order. Its
+// floating-point expressions are the results, to the last bit, of folding,
+// evaluation and the reverse pass alike. An operation's second derivatives,
+// for Hessians by forward over reverse, belong in its Rule beside adjoint().
+template <ExpressionOp op>
+struct Rule;
+
+template <>
+struct Rule<ExpressionOp::Add> {
+  static double value(double a, double b) { return a + b; }
+  static void adjoint(double g, double, double, double, double& a_adjoint,
+                      double& b_adjoint) {
+    a_adjoint += g;
+    b_adjoint += g;
+  }
+};
+
+template <>
+struct Rule<ExpressionOp::Subtract> {
+  static double value(double a, double b) { return a - b; }
+  static void adjoint(double g, double, double, double, double& a_adjoint,
+                      double& b_adjoint) {
+    a_adjoint += g;
+    b_adjoint -= g;
+  }
+};
+
+template <>
+struct Rule<ExpressionOp::Multiply> {
+  static double value(double a, double b) { return a * b; }
+  static void adjoint(double g, double a, double b, double, double& a_adjoint,
+                      double& b_adjoint) {
+    a_adjoint += g * b;
+    b_adjoint += g * a;
+  }
+};
+
+template <>
+struct Rule<ExpressionOp::Divide> {
+  static double value(double a, double b) { return a / b; }
+  static void adjoint(double g, double a, double b, double, double& a_adjoint,
+                      double& b_adjoint) {
+    const double bb = b * b;
+    a_adjoint += g / b;
+    b_adjoint += ((-g) * a) / bb;
+  }
+};
+
+template <>
+struct Rule<ExpressionOp::Negate> {
+  static double value(double x) { return -x; }
+  static void adjoint(double g, double, double, double& x_adjoint) {
+    x_adjoint += (-1.0) * g;
+  }
+};
+
+template <>
+struct Rule<ExpressionOp::Sin> {
+  static double value(double x) { return std::sin(x); }
+  static void adjoint(double g, double x, double, double& x_adjoint) {
+    x_adjoint += std::cos(x) * g;
+  }
+};
+
+template <>
+struct Rule<ExpressionOp::Cos> {
+  static double value(double x) { return std::cos(x); }
+  static void adjoint(double g, double x, double, double& x_adjoint) {
+    x_adjoint += (-std::sin(x)) * g;
+  }
+};
+
+template <>
+struct Rule<ExpressionOp::Exp> {
+  static double value(double x) { return std::exp(x); }
+  static void adjoint(double g, double, double y, double& x_adjoint) {
+    x_adjoint += y * g;
+  }
+};
+
+template <>
+struct Rule<ExpressionOp::Log> {
+  static double value(double x) { return std::log(x); }
+  static void adjoint(double g, double x, double, double& x_adjoint) {
+    x_adjoint += (1.0 / x) * g;
+  }
+};
+
+template <>
+struct Rule<ExpressionOp::Sqrt> {
+  static double value(double x) { return std::sqrt(x); }
+  static void adjoint(double g, double, double y, double& x_adjoint) {
+    x_adjoint += (0.5 / y) * g;
+  }
+};
+
+template <>
+struct Rule<ExpressionOp::Tanh> {
+  static double value(double x) { return std::tanh(x); }
+  static void adjoint(double g, double, double y, double& x_adjoint) {
+    x_adjoint += (1.0 - y * y) * g;
+  }
+};
+
+template <>
+struct Rule<ExpressionOp::Abs> {
+  static double value(double x) { return std::fabs(x); }
+  static void adjoint(double g, double x, double, double& x_adjoint) {
+    // The subgradient 0 at 0, so a minimum at 0 is a stationary point.
+    const double d = x > 0.0 ? 1.0 : (x < 0.0 ? -1.0 : 0.0);
+    x_adjoint += d * g;
+  }
+};
+
+template <>
+struct Rule<ExpressionOp::Pow> {
+  // The exponent's partial needs log(base), which is NaN for a negative
+  // base. A Constant exponent discards its adjoint, so adjoint() is told
+  // whether the exponent varies and computes that partial only then.
+  static constexpr bool kTakesRightVaries = true;
+  static double value(double a, double b) { return std::pow(a, b); }
+  static void adjoint(double g, double a, double b, double y, double& a_adjoint,
+                      double& b_adjoint, bool b_varies) {
+    // d/da a^b = b a^(b-1), written so that a = 0 needs no division and
+    // b = 0 gives 0 rather than 0 * inf.
+    const double da = b == 0.0 ? 0.0 : b * std::pow(a, b - 1.0);
+    a_adjoint += g * da;
+    if (b_varies) {
+      // d/db a^b = a^b log a, whose limit at a = 0 is 0.
+      const double db = a == 0.0 ? 0.0 : y * std::log(a);
+      b_adjoint += g * db;
+    }
+  }
+};
+
+template <>
+struct Rule<ExpressionOp::Atan2> {
+  static double value(double a, double b) { return std::atan2(a, b); }
+  static void adjoint(double g, double a, double b, double, double& a_adjoint,
+                      double& b_adjoint) {
+    // atan2(y, x): d/dy = x / r2, d/dx = -y / r2.
+    const double r2 = b * b + a * a;
+    a_adjoint += g * (b / r2);
+    b_adjoint += g * ((-a) / r2);
+  }
+};
+
+// Whether a binary Rule's adjoint() takes whether its right operand varies.
+// Finding out reads the operand's entry in the order, a load the other
+// rules' callers never make.
+template <ExpressionOp op>
+inline constexpr bool kTakesRightVaries = requires {
+  Rule<op>::kTakesRightVaries;
+};
+
+// Applies a binary Rule's adjoint(); `b_varies` reaches only a Rule that
+// takes it.
+template <ExpressionOp op>
+void add_binary_adjoint(double g, double a, double b, double y,
+                        double& a_adjoint, double& b_adjoint, bool b_varies) {
+  if constexpr (kTakesRightVaries<op>) {
+    Rule<op>::adjoint(g, a, b, y, a_adjoint, b_adjoint, b_varies);
+  } else {
+    static_cast<void>(b_varies);
+    Rule<op>::adjoint(g, a, b, y, a_adjoint, b_adjoint);
+  }
+}
+
+}  // namespace quoril::symbolic
+
+#endif  // QUORIL_SYMBOLIC_OPERATIONS_H_
