@@ -18,6 +18,7 @@ _Kind: TypeAlias = Literal["Constant", "Parameter", "Undefined", "Expression"]
 _Op: TypeAlias = Literal[
     "None", "Pack", "Component", "Add", "Subtract", "Multiply", "Divide",
     "Negate", "Sin", "Cos", "Exp", "Log", "Sqrt", "Tanh", "Abs", "Pow", "Atan2",
+    "SincSqrt", "AtancSqrt",
 ]
 
 __version__: str

@@ -231,6 +231,12 @@ Value log(Value a) { return unary_expression(ExpressionOp::Log, std::move(a)); }
 Value sqrt(Value a) { return unary_expression(ExpressionOp::Sqrt, std::move(a)); }
 Value tanh(Value a) { return unary_expression(ExpressionOp::Tanh, std::move(a)); }
 Value abs(Value a) { return unary_expression(ExpressionOp::Abs, std::move(a)); }
+Value sinc_sqrt(Value s) {
+  return unary_expression(ExpressionOp::SincSqrt, std::move(s));
+}
+Value atanc_sqrt(Value u) {
+  return unary_expression(ExpressionOp::AtancSqrt, std::move(u));
+}
 
 Value pow(Value base, Value exponent) {
   return binary_expression(ExpressionOp::Pow, std::move(base),

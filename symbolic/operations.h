@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <iterator>
 
+#include "symbolic/smooth.h"
 #include "symbolic/value.h"
 
 namespace quoril::symbolic {
@@ -38,7 +39,9 @@ inline constexpr int kVariadic = 0;
   X(Tanh, 1)                 \
   X(Abs, 1)                  \
   X(Pow, 2)                  \
-  X(Atan2, 2)
+  X(Atan2, 2)                \
+  X(SincSqrt, 1)             \
+  X(AtancSqrt, 1)
 
 // Pack and Component move lanes rather than compute them, so they have no
 // Rule; the kernels treat them on their own.
@@ -265,6 +268,24 @@ struct Rule<ExpressionOp::Atan2> {
     const double r2 = b * b + a * a;
     a_adjoint += g * (b / r2);
     b_adjoint += g * ((-a) / r2);
+  }
+};
+
+// The two functions of a squared angle (symbolic/smooth.h): no composition
+// of the operations above is finite at 0, where rotations start.
+template <>
+struct Rule<ExpressionOp::SincSqrt> {
+  static double value(double x) { return sinc_sqrt(x); }
+  static void adjoint(double g, double x, double, double& x_adjoint) {
+    x_adjoint += sinc_sqrt_d1(x) * g;
+  }
+};
+
+template <>
+struct Rule<ExpressionOp::AtancSqrt> {
+  static double value(double x) { return atanc_sqrt(x); }
+  static void adjoint(double g, double x, double, double& x_adjoint) {
+    x_adjoint += atanc_sqrt_d1(x) * g;
   }
 };
 

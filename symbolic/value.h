@@ -75,6 +75,8 @@ enum class ExpressionOp : std::uint8_t {
   Abs = 14,
   Pow = 15,
   Atan2 = 16,
+  SincSqrt = 17,
+  AtancSqrt = 18,
 };
 
 // Return the fixed text of an enumerator, "Unknown" for any other value.
@@ -311,6 +313,12 @@ Value pow(double base, Value exponent);
 Value atan2(Value y, Value x);
 Value atan2(Value y, double x);
 Value atan2(double y, Value x);
+// Elementwise sin(sqrt(s)) / sqrt(s) and atan(sqrt(u)) / sqrt(u), the entire
+// functions of a squared angle that rotations are written with, exact and
+// smooth at 0 and continued below it (sinh, atanh); atanc_sqrt is finite for
+// u > -1. A Constant operand folds.
+Value sinc_sqrt(Value s);
+Value atanc_sqrt(Value u);
 
 }  // namespace quoril::symbolic
 

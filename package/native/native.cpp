@@ -61,6 +61,8 @@ Value apply_log(Value a) { return qs::log(std::move(a)); }
 Value apply_sqrt(Value a) { return qs::sqrt(std::move(a)); }
 Value apply_tanh(Value a) { return qs::tanh(std::move(a)); }
 Value apply_abs(Value a) { return qs::abs(std::move(a)); }
+Value apply_sinc_sqrt(Value a) { return qs::sinc_sqrt(std::move(a)); }
+Value apply_atanc_sqrt(Value a) { return qs::atanc_sqrt(std::move(a)); }
 Value apply_pow(Value a, Value b) {
   return qs::pow(std::move(a), std::move(b));
 }
@@ -313,6 +315,8 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
   def_unary<&apply_sqrt>(m, "sqrt", "sqrt value");
   def_unary<&apply_tanh>(m, "tanh", "tanh value");
   def_unary<&apply_abs>(m, "abs", "abs value");
+  def_unary<&apply_sinc_sqrt>(m, "sinc_sqrt", "sinc_sqrt value");
+  def_unary<&apply_atanc_sqrt>(m, "atanc_sqrt", "atanc_sqrt value");
   def_binary<&apply_pow>(m, "pow", "x", "y", "pow x", "pow y");
   def_binary<&apply_atan2>(m, "atan2", "y", "x", "atan2 y", "atan2 x");
 

@@ -17,7 +17,7 @@ from _quoril import (
     vec4,
 )
 
-from quoril._native import abs, atan2, exp, log, pow, sqrt, tanh
+from quoril._native import abs, atan2, atanc_sqrt, exp, log, pow, sinc_sqrt, sqrt, tanh
 from quoril._derivatives import (
     JacobianProgram,
     check_gradients,
@@ -63,6 +63,7 @@ __all__ = [
     "Undefined",
     "abs",
     "atan2",
+    "atanc_sqrt",
     "check_gradients",
     "cos",
     "cross",
@@ -85,6 +86,7 @@ __all__ = [
     "rotation_matrix",
     "rotvec_from_quat",
     "sin",
+    "sinc_sqrt",
     "sqrt",
     "sum",
     "tanh",

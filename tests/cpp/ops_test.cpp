@@ -50,7 +50,7 @@ const struct {
 };
 
 TEST(NewOps, NumbersTextsAndNodeShape) {
-  EXPECT_STREQ(to_string(static_cast<ExpressionOp>(17)), "Unknown");
+  EXPECT_STREQ(to_string(static_cast<ExpressionOp>(19)), "Unknown");
   EXPECT_STREQ(to_string(ExpressionOp::Cos), "Cos");
   const Value p = parameter(1.0, 2.0, "p");
   const Value q = parameter(3.0, "q");

@@ -40,6 +40,7 @@
 #include <utility>
 #include <vector>
 
+#include "symbolic/smooth.h"
 #include "symbolic/value.h"
 
 namespace {
@@ -293,9 +294,11 @@ constexpr ExpressionOp kBinaryOps[] = {ExpressionOp::Add, ExpressionOp::Subtract
 constexpr ExpressionOp kUnaryOps[] = {ExpressionOp::Negate, ExpressionOp::Sin,
                                       ExpressionOp::Cos, ExpressionOp::Exp,
                                       ExpressionOp::Log, ExpressionOp::Sqrt,
-                                      ExpressionOp::Tanh, ExpressionOp::Abs};
+                                      ExpressionOp::Tanh, ExpressionOp::Abs,
+                                      ExpressionOp::SincSqrt,
+                                      ExpressionOp::AtancSqrt};
 // The highest enumerator; to_string names every one up to it.
-constexpr unsigned kLastOp = 16;
+constexpr unsigned kLastOp = 18;
 
 bool is_binary(ExpressionOp op) {
   return std::find(std::begin(kBinaryOps), std::end(kBinaryOps), op) != std::end(kBinaryOps);
@@ -342,6 +345,10 @@ Computed unary_lanes(ExpressionOp op, const SmallValue& x) {
       case ExpressionOp::Sqrt: out = std::sqrt(a); break;
       case ExpressionOp::Tanh: out = std::tanh(a); break;
       case ExpressionOp::Abs: out = std::fabs(a); break;
+      // The functions of a squared angle are the core's own math library,
+      // as libm is for the others.
+      case ExpressionOp::SincSqrt: out = qs::sinc_sqrt(a); break;
+      case ExpressionOp::AtancSqrt: out = qs::atanc_sqrt(a); break;
       default: return {invalid("unsupported unary symbolic expression op"), {}};
     }
   }
@@ -648,6 +655,12 @@ std::vector<Adjoint> adjoints(const Walk& w, const Forward& f,
           // 0 at 0 (either sign).
           case ExpressionOp::Abs:
             contribution = (xi > 0.0 ? 1.0 : xi < 0.0 ? -1.0 : 0.0) * g[i];
+            break;
+          case ExpressionOp::SincSqrt:
+            contribution = qs::sinc_sqrt_d1(xi) * g[i];
+            break;
+          case ExpressionOp::AtancSqrt:
+            contribution = qs::atanc_sqrt_d1(xi) * g[i];
             break;
           default: break;
         }
@@ -1081,6 +1094,8 @@ class Fuzzer {
       case ExpressionOp::Sqrt: return qs::sqrt(std::move(a));
       case ExpressionOp::Tanh: return qs::tanh(std::move(a));
       case ExpressionOp::Abs: return qs::abs(std::move(a));
+      case ExpressionOp::SincSqrt: return qs::sinc_sqrt(std::move(a));
+      case ExpressionOp::AtancSqrt: return qs::atanc_sqrt(std::move(a));
       default: return qs::cos(std::move(a));
     }
   }

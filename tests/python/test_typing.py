@@ -97,7 +97,8 @@ def test_stub_op_names_every_operation_the_module_reports():
     p = quoril.Parameter(0.5, 2.0)
     built = [p, quoril.vec2(p.x, 1.0), p.x, p + 1, p - 1, p * 2, p / 2, -p, quoril.sin(p),
              quoril.cos(p), quoril.exp(p), quoril.log(p), quoril.sqrt(p), quoril.tanh(p),
-             quoril.abs(p), quoril.pow(p, p), quoril.atan2(p, p)]
+             quoril.abs(p), quoril.pow(p, p), quoril.atan2(p, p), quoril.sinc_sqrt(p),
+             quoril.atanc_sqrt(p)]
     assert stub_ops() == {value.op for value in built}
 
 

@@ -32,7 +32,7 @@ assert_type(
     Literal[
         "None", "Pack", "Component", "Add", "Subtract", "Multiply", "Divide",
         "Negate", "Sin", "Cos", "Exp", "Log", "Sqrt", "Tanh", "Abs", "Pow",
-        "Atan2",
+        "Atan2", "SincSqrt", "AtancSqrt",
     ],
 )
 assert p.kind == "Parameter" and p.op == "None"
