@@ -23,8 +23,7 @@ import scipy.optimize
 from scipy.spatial.transform import Rotation
 
 import quoril as q
-from quoril import _native
-from quoril._rotation import ATANC_SQRT, SINC_SQRT, rotate, transform
+from quoril import rotate, transform
 
 # ipopt's linear solver starts MPI, whose transport layer writes errors to
 # stdout where it finds no network interface.
@@ -100,7 +99,7 @@ def chain(f, v, w, length):
 
 POINTS, SEED, NOISE, FOCAL, CENTRE = 30, 7, 0.5, 800.0, np.array([320.0, 240.0])
 TRUE_W, TRUE_T, START_T = (0.25, -0.4, 0.15), (0.3, -0.2, 6.0), (0.0, 0.0, 5.0)
-START_W = (0.0, 0.0, 0.0) if hasattr(_native, SINC_SQRT) else (1e-6, 0.0, 0.0)
+START_W = (0.0, 0.0, 0.0)
 TOL = dict(xtol=1e-15, ftol=1e-15, gtol=1e-15)
 
 
@@ -183,9 +182,6 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--repeat", type=int, default=200)
     args = parser.parse_args()
-    native = hasattr(_native, SINC_SQRT) and hasattr(_native, ATANC_SQRT)
-    print(f"smooth operations: {'native' if native else 'stand-in compositions'}\n")
-
     rows = rotate_rows(args.repeat)
     print("| rotate | smooth | with sqrt, sin, cos | ratio |")
     print("|---|---:|---:|---:|")

@@ -21,8 +21,7 @@ import scipy.optimize  # type: ignore[import-untyped]
 from scipy.spatial.transform import Rotation  # type: ignore[import-untyped]
 
 import quoril as q
-from quoril import _native
-from quoril._rotation import SINC_SQRT, transform
+
 
 POINTS = 30
 SEED = 7
@@ -34,7 +33,7 @@ TRUE_T = (0.3, -0.2, 6.0)
 START_T = (0.0, 0.0, 5.0)
 # No rotation at all, unless the smooth operations are not yet in the
 # native module, whose stand-ins are 0/0 at exactly zero.
-START_W = (0.0, 0.0, 0.0) if hasattr(_native, SINC_SQRT) else (1e-6, 0.0, 0.0)
+START_W = (0.0, 0.0, 0.0)
 AGREEMENT = 1e-8
 
 
@@ -59,7 +58,7 @@ t = q.Parameter(*START_T, name="t")
 
 def reprojection(point: np.ndarray, pixel: np.ndarray) -> q.Expression:
     """The projection of one world point at the pose (w, t), minus its pixel."""
-    c = transform(point.tolist(), w, t)
+    c = q.transform(point.tolist(), w, t)
     offset: list[float] = (np.array(CENTRE) - pixel).tolist()
     return FOCAL * q.vec2(c.x / c.z, c.y / c.z) + offset
 

@@ -15,7 +15,6 @@ import argparse
 import math
 
 import quoril as q
-from quoril._rotation import rotate
 
 LINKS = (1.0, 0.8, 0.5)
 UP = (0.0, 0.0, 1.0)
@@ -46,7 +45,7 @@ def chain() -> list[q.Expression]:
     for i, length in enumerate(LINKS):
         link: q.Expression = q.Constant(length, 0.0, 0.0)
         for rotation in reversed(rotations[: i + 2]):
-            link = rotate(link, rotation)
+            link = q.rotate(link, rotation)
         positions.append(link if not positions else positions[-1] + link)
     return positions
 

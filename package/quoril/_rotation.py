@@ -17,41 +17,21 @@ Quaternions are (x, y, z, w) with the scalar last, as SciPy orders them.
 
 from __future__ import annotations
 
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from typing import TypeAlias
 
 from _quoril import Expression, cos, sin, vec2, vec3, vec4
 
-from quoril import _native
 from quoril._native import as_value as _as_value
-from quoril._native import atan2, sqrt
+from quoril._native import atanc_sqrt, sinc_sqrt, sqrt
 from quoril._vector import cross, dot
 
 Operand: TypeAlias = Expression | float | int | Sequence[float]
 
-# The names the core's smooth operations take in the native module. Until it
-# has them, the compositions below stand in: equal away from s = 0, but not
-# finite at it (their value there is 0/0).
-SINC_SQRT = "sinc_sqrt"
-ATANC_SQRT = "atanc_sqrt"
-
-
-def _composed_sinc_sqrt(s: Expression) -> Expression:
-    root = sqrt(s)
-    return sin(root) / root
-
-
-def _composed_atanc_sqrt(u: Expression) -> Expression:
-    root = sqrt(u)
-    return atan2(root, 1.0) / root
-
-
-_sinc_sqrt: Callable[[Expression], Expression] = getattr(
-    _native, SINC_SQRT, _composed_sinc_sqrt
-)
-_atanc_sqrt: Callable[[Expression], Expression] = getattr(
-    _native, ATANC_SQRT, _composed_atanc_sqrt
-)
+# The core's functions of a squared angle: entire, so exact and smooth at 0,
+# where no composition of sqrt, sin and atan2 is finite.
+_sinc_sqrt = sinc_sqrt
+_atanc_sqrt = atanc_sqrt
 
 _AXIS_ANGLE = "an axis times an angle in radians"
 _QUATERNION = "x, y, z and the scalar last"

@@ -10,10 +10,7 @@ import pytest
 from scipy.spatial.transform import Rotation
 
 import quoril as q
-from quoril import _native
 from quoril._rotation import (
-    ATANC_SQRT,
-    SINC_SQRT,
     quat_from_rotvec,
     quat_multiply,
     quat_rotate,
@@ -23,11 +20,6 @@ from quoril._rotation import (
     rotvec_from_quat,
     transform,
 )
-
-NATIVE = hasattr(_native, SINC_SQRT) and hasattr(_native, ATANC_SQRT)
-needs_native = pytest.mark.skipif(
-    not NATIVE, reason="zero rotation needs the core's sinc_sqrt and atanc_sqrt operations, "
-    "not yet in quoril._native; the compositions standing in are 0/0 there")
 
 RNG = np.random.default_rng(20261209)
 
@@ -46,7 +38,7 @@ FAMILIES = {
     "near-pi": axes(48) * (math.pi - np.concatenate([np.logspace(-1, -15, 46), [0.0, 0.0]]))[:, None],
     "zero": np.zeros((8, 3)),
 }
-FAMILY_PARAMS = [pytest.param(name, marks=needs_native if name in ("tiny", "zero") else ())
+FAMILY_PARAMS = [pytest.param(name)
                  for name in FAMILIES]
 
 
@@ -177,7 +169,7 @@ POINTS = [
     pytest.param((0.3, -0.7, 1.1), id="generic"),
     pytest.param((1e-3, -2e-3, 5e-4), id="small"),
     pytest.param((0.0, 0.0, math.pi - 1e-3), id="near-pi"),
-    pytest.param((0.0, 0.0, 0.0), id="zero", marks=needs_native),
+    pytest.param((0.0, 0.0, 0.0), id="zero"),
 ]
 
 
@@ -245,7 +237,6 @@ def skew(v):
     return np.array([[0.0, -z, y], [z, 0.0, -x], [-y, x, 0.0]])
 
 
-@needs_native
 def test_derivatives_at_no_rotation_are_exact():
     w = q.Parameter(0.0, 0.0, 0.0)
     v = np.array([0.4, -1.3, 2.2])
