@@ -158,7 +158,7 @@ def casadi_solver(world, pixels):
         r = FOCAL * casadi.vertcat(c[0] / c[2], c[1] / c[2]) + CENTRE - pixel
         cost += casadi.dot(r, r)
     opti.minimize(0.5 * cost)
-    opti.solver("ipopt", {"print_time": False}, {"print_level": 0, "tol": 1e-14})
+    opti.solver("ipopt", {"print_time": False}, {"print_level": 0, "tol": 1e-10})
 
     def solve():
         opti.set_initial(x, [*START_W, *START_T])
