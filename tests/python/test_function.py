@@ -95,3 +95,17 @@ def test_bad_input_is_refused_with_its_name(case, error, message):
     with pytest.raises(error) as excinfo:
         _call(case)
     assert str(excinfo.value) == message
+
+
+@pytest.mark.parametrize(
+    ("terms", "expected"),
+    [
+        (lambda a, b: [a, b], (3.5, 4.5)),
+        (lambda a, b: (b, 2.0, a), (5.5, 6.5)),
+        (lambda a, b: [a], (1.0,)),
+    ],
+)
+def test_sum_of_a_sequence_of_expressions_adds_the_terms(terms, expected):
+    a = q.Parameter(1.0, name="a")
+    b = q.Parameter(2.5, 3.5, name="b")
+    assert q.sum(terms(a, b)).eval() == expected
