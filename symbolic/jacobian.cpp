@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "symbolic/internal.h"
-#include "symbolic/kernels.h"
+#include "symbolic/program.h"
 
 namespace quoril::symbolic {
 
@@ -52,16 +52,9 @@ void evaluate_into(std::span<const Value> outputs, std::span<double> lanes) {
 namespace {
 
 using Entry = Topology::Entry;
-using Adjoint = std::array<double, 4>;
-// A column Parameter's position in an order, and its first column.
-using ColumnAt = std::vector<std::pair<std::uint32_t, std::size_t>>;
 constexpr std::size_t kNoColumn = ~std::size_t{0};
 
-// The column of the first lane of each Parameter, found by node.
-struct Columns {
-  std::unordered_map<const ValueNode*, std::size_t> first;
-  std::size_t count = 0;
-};
+}  // namespace
 
 Columns columns_of(std::span<const Value> params) {
   Columns columns;
@@ -79,6 +72,8 @@ Columns columns_of(std::span<const Value> params) {
   }
   return columns;
 }
+
+namespace {
 
 ColumnAt column_positions(const WalkBuffer<Entry>& order,
                           const Columns& columns) {
@@ -207,25 +202,6 @@ void sweep_rows(const WalkBuffer<Entry>& order,
   }
 }
 
-// The passes of every output of an order, traced once and kept: for a
-// program, whose order serves many calls.
-struct SweepPlan {
-  struct Output {
-    std::uint32_t root;
-    // Ranges of `sweep`, `clear` and `reached`.
-    std::uint32_t sweep_begin, sweep_end;
-    std::uint32_t clear_begin, clear_end;
-    std::uint32_t reached_begin, reached_end;
-  };
-  std::vector<Output> outputs;
-  // Expressions to propagate, users before inputs.
-  std::vector<std::uint32_t> sweep;
-  // Every position a pass writes an adjoint to.
-  std::vector<std::uint32_t> clear;
-  // The column Parameters a pass reaches.
-  ColumnAt reached;
-};
-
 SweepPlan plan_sweeps(const WalkBuffer<Entry>& order,
                       std::span<const std::uint32_t> roots,
                       const Columns& columns) {
@@ -330,95 +306,80 @@ void jacobian_into(std::span<const Value> outputs,
              topology.adjoints, lanes, jacobian);
 }
 
-struct JacobianProgram::State {
-  // Handles that keep the graphs, and so every node of the order, alive.
-  std::vector<Value> outputs;
-  WalkBuffer<Entry> order;
-  std::size_t rows = 0;
-  std::size_t cols = 0;
-  SweepPlan plan;
-  // The positions whose value each call computes afresh: every one but the
-  // Constants, whose values were taken once and cannot change.
-  std::vector<std::uint32_t> steps;
-  WalkBuffer<SmallValue> values;
-  WalkBuffer<Adjoint> adjoints;
-  // False while a pass runs: one that threw leaves adjoints behind.
-  bool swept_clean = true;
-
-  void forward() {
-    // Each position reads only the values before it.
-    for (const std::uint32_t position : steps) {
-      evaluate_entry_into(order[position], values, values[position]);
-    }
-  }
-
-  // forward(), stopping at the first value that is not finite: false there
-  // instead of the error, for a solver to whom that is a rejected point.
-  bool forward_finite() {
-    for (const std::uint32_t position : steps) {
-      if (!evaluate_entry_finite(order[position], values, values[position])) {
-        return false;
-      }
-    }
-    return true;
-  }
-
-  void copy_lanes(std::span<double> lanes) const {
-    std::size_t row = 0;
-    for (const SweepPlan::Output& out : plan.outputs) {
-      const SmallValue& v = values[out.root];
-      for (int i = 0; i < v.dimension; ++i) lanes[row++] = lane(v, i);
-    }
-  }
-
-  void sweep(std::span<double> lanes, std::span<double> jacobian) {
-    if (!swept_clean) adjoints.assign(order.size(), Adjoint{});
-    swept_clean = false;
-    run_sweeps(plan, order, values, adjoints, cols, lanes, jacobian);
-    swept_clean = true;
-  }
-
-  void require_sizes(std::span<double> lanes,
-                     std::span<double> jacobian) const {
-    if (!lanes.empty()) require_size(lanes, rows, kMsgLanesBuffer);
-    require_size(jacobian, rows * cols, kMsgJacobianBuffer);
-  }
-};
-
-JacobianProgram::JacobianProgram(std::span<const Value> outputs,
-                                 std::span<const Value> params)
-    : state_(std::make_unique<State>()) {
-  State& s = *state_;
-  s.rows = lane_count(outputs);
+PreparedProgram::PreparedProgram(std::span<const Value> roots_of,
+                                 std::span<const Value> params,
+                                 std::span<const ValueNode* const> inputs) {
+  rows = lane_count(roots_of);
   const Columns columns = columns_of(params);
-  s.cols = columns.count;
-  s.outputs.assign(outputs.begin(), outputs.end());
+  cols = columns.count;
+  outputs.assign(roots_of.begin(), roots_of.end());
   std::vector<std::uint32_t> roots;
   {
     TopologyLease lease;
     Topology& topology = lease.get();
-    build_topology(s.outputs, topology, Walk::OrderOnly, roots);
-    s.order.assign(topology.order.begin(), topology.order.end());
+    build_topology(outputs, topology, Walk::OrderOnly, roots);
+    order.assign(topology.order.begin(), topology.order.end());
   }
-  s.plan = plan_sweeps(s.order, roots, columns);
+  plan = plan_sweeps(order, roots, columns);
+  input_positions.assign(inputs.size(), kNotReached);
+  std::unordered_map<const ValueNode*, std::size_t> input_of;
+  for (std::size_t k = 0; k < inputs.size(); ++k)
+    input_of.emplace(inputs[k], k);
   // A Constant's node is read once here rather than on every call: the
   // graph's nodes are spread over far more memory than its values. One
   // that fails to evaluate (only a node filled in by hand can) stays a step,
   // so that the failure comes in order when the program runs.
-  s.values.resize(s.order.size());
-  for (std::size_t position = 0; position < s.order.size(); ++position) {
-    const Entry& entry = s.order[position];
+  values.resize(order.size());
+  for (std::size_t position = 0; position < order.size(); ++position) {
+    const Entry& entry = order[position];
+    if (!input_of.empty() && entry.kind != ValueKind::Expression) {
+      const auto found = input_of.find(entry.node);
+      if (found != input_of.end()) {
+        input_positions[found->second] = static_cast<std::uint32_t>(position);
+        continue;
+      }
+    }
     if (entry.kind == ValueKind::Constant) {
       try {
-        s.values[position] = evaluate_entry(entry, s.values);
+        values[position] = evaluate_entry(entry, values);
         continue;
       } catch (const std::exception&) {
       }
     }
-    s.steps.push_back(static_cast<std::uint32_t>(position));
+    steps.push_back(static_cast<std::uint32_t>(position));
   }
-  s.adjoints.assign(s.order.size(), Adjoint{});
+  adjoints.assign(order.size(), Adjoint{});
 }
+
+void PreparedProgram::read_lanes(double* lanes) const {
+  std::size_t row = 0;
+  for (const SweepPlan::Output& out : plan.outputs) {
+    const SmallValue& v = values[out.root];
+    for (int i = 0; i < v.dimension; ++i) lanes[row++] = lane(v, i);
+  }
+}
+
+void PreparedProgram::sweep(std::span<double> lanes,
+                            std::span<double> jacobian) {
+  if (!swept_clean) adjoints.assign(order.size(), Adjoint{});
+  swept_clean = false;
+  run_sweeps(plan, order, values, adjoints, cols, lanes, jacobian);
+  swept_clean = true;
+}
+
+void PreparedProgram::require_sizes(std::span<double> lanes,
+                                    std::span<double> jacobian) const {
+  if (!lanes.empty()) require_size(lanes, rows, kMsgLanesBuffer);
+  require_size(jacobian, rows * cols, kMsgJacobianBuffer);
+}
+
+struct JacobianProgram::State : PreparedProgram {
+  using PreparedProgram::PreparedProgram;
+};
+
+JacobianProgram::JacobianProgram(std::span<const Value> outputs,
+                                 std::span<const Value> params)
+    : state_(std::make_unique<State>(outputs, params)) {}
 
 JacobianProgram::~JacobianProgram() = default;
 JacobianProgram::JacobianProgram(JacobianProgram&&) noexcept = default;
@@ -432,7 +393,7 @@ void JacobianProgram::evaluate(std::span<double> lanes) {
   State& s = *state_;
   require_size(lanes, s.rows, kMsgLanesBuffer);
   s.forward();
-  s.copy_lanes(lanes);
+  s.read_lanes(lanes.data());
 }
 
 void JacobianProgram::jacobian(std::span<double> lanes,

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "conversions.h"
+#include "symbolic/function.h"
 #include "symbolic/graph.h"
 #include "symbolic/solve.h"
 #include "symbolic/value.h"
@@ -226,6 +227,64 @@ class Program {
   qs::JacobianProgram program_;
 };
 
+// A model written once and run over rows of data. Each array is (N, lanes)
+// float64 with its lanes contiguous; a row stride of 0 (from
+// numpy.broadcast_to) gives every row the same lanes.
+class RowFunction {
+ public:
+  RowFunction(const py::sequence& inputs, const py::sequence& outputs,
+              const py::sequence& params)
+      : program_(values_of(inputs, "inputs"), values_of(outputs, "outputs"),
+                 values_of(params, "params")) {}
+
+  py::array_t<double> values(const py::sequence& arrays, std::size_t count) {
+    const std::vector<qs::RowInput> data = rows_of(arrays);
+    py::array_t<double> lanes({static_cast<py::ssize_t>(count),
+                               static_cast<py::ssize_t>(program_.rows())});
+    program_.evaluate(count, data, span_of(lanes));
+    return lanes;
+  }
+
+  py::array_t<double> jacobian(const py::sequence& arrays, std::size_t count) {
+    const std::vector<qs::RowInput> data = rows_of(arrays);
+    py::array_t<double> result(jacobian_shape(count));
+    program_.jacobian(count, data, {}, span_of(result));
+    return result;
+  }
+
+  py::object value_and_jacobian(const py::sequence& arrays, std::size_t count) {
+    const std::vector<qs::RowInput> data = rows_of(arrays);
+    py::array_t<double> lanes({static_cast<py::ssize_t>(count),
+                               static_cast<py::ssize_t>(program_.rows())});
+    py::array_t<double> result(jacobian_shape(count));
+    program_.jacobian(count, data, span_of(lanes), span_of(result));
+    return make_result(g_evaluation_type, {lanes, result});
+  }
+
+  std::size_t rows() const { return program_.rows(); }
+  std::size_t cols() const { return program_.cols(); }
+
+ private:
+  std::vector<py::ssize_t> jacobian_shape(std::size_t count) const {
+    return {static_cast<py::ssize_t>(count),
+            static_cast<py::ssize_t>(program_.rows()),
+            static_cast<py::ssize_t>(program_.cols())};
+  }
+
+  // The arrays are kept alive by the caller's sequence for the call.
+  static std::vector<qs::RowInput> rows_of(const py::sequence& arrays) {
+    std::vector<qs::RowInput> data;
+    for (py::handle item : arrays) {
+      const auto array = py::reinterpret_borrow<py::array_t<double>>(item);
+      data.push_back({array.data(), static_cast<std::size_t>(array.strides(0)) /
+                                        sizeof(double)});
+    }
+    return data;
+  }
+
+  qs::RowProgram program_;
+};
+
 py::object trace(const py::sequence& outputs, bool evaluate,
                  std::size_t max_nodes) {
   const std::vector<Value> roots = values_of(outputs, "outputs");
@@ -356,6 +415,17 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
       .def("value_and_jacobian", &Program::value_and_jacobian)
       .def("try_values", &Program::try_values)
       .def("try_value_and_jacobian", &Program::try_value_and_jacobian);
+  py::class_<RowFunction>(m, "RowFunction")
+      .def(py::init<const py::sequence&, const py::sequence&,
+                    const py::sequence&>(),
+           py::arg("inputs"), py::arg("outputs"), py::arg("params"))
+      .def("values", &RowFunction::values, py::arg("arrays"), py::arg("count"))
+      .def("jacobian", &RowFunction::jacobian, py::arg("arrays"),
+           py::arg("count"))
+      .def("value_and_jacobian", &RowFunction::value_and_jacobian,
+           py::arg("arrays"), py::arg("count"))
+      .def_property_readonly("rows", &RowFunction::rows)
+      .def_property_readonly("cols", &RowFunction::cols);
   m.def("trace", &trace, py::arg("outputs"), py::arg("evaluate"),
         py::arg("max_nodes"));
   m.def("levenberg_marquardt", &levenberg_marquardt, py::arg("residuals"),

@@ -25,6 +25,7 @@ from quoril._derivatives import (
     value_and_jacobian,
     values,
 )
+from quoril._function import Function
 from quoril._least_squares import least_squares
 from quoril._minimize import minimize
 from quoril._rotation import (
@@ -58,6 +59,7 @@ __all__ = [
     "Constant",
     "CovarianceWarning",
     "Expression",
+    "Function",
     "JacobianProgram",
     "Parameter",
     "Undefined",

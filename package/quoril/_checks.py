@@ -251,3 +251,82 @@ def picture_format(target: pathlib.Path, format: object) -> str:
     if suffix in PICTURE_FORMATS and suffix != format.lower():
         raise ValueError(f"format {format!r} does not match the suffix of {str(target)!r}")
     return format.lower()
+
+
+def as_inputs(inputs: object) -> list[Expression]:
+    """The leaves a Function takes from the rows of data, each given once."""
+    single = isinstance(inputs, Expression)
+    items = _items(inputs, "inputs", "a Parameter or Undefined")
+    if not items:
+        raise ValueError("inputs is empty; pass at least one Parameter or Undefined")
+    seen: dict[int, int] = {}
+    for i, item in enumerate(items):
+        label = "inputs" if single else f"inputs[{i}]"
+        if not isinstance(item, Expression):
+            raise TypeError(f"{label} must be a Parameter or Undefined, not {type_name(item)}")
+        if item.kind not in ("Parameter", "Undefined"):
+            article = "an" if item.kind[0] in "EU" else "a"
+            raise TypeError(
+                f"{label} is {article} {item.kind}; pass Parameters or Undefined leaves"
+            )
+        if item.id in seen:
+            raise ValueError(
+                f"inputs[{i}] is the same leaf as inputs[{seen[item.id]}]; pass each input once"
+            )
+        seen[item.id] = i
+    return cast(list[Expression], items)
+
+
+def input_name(inputs: Sequence[Expression], i: int, label: str = "inputs") -> str:
+    name = inputs[i].name
+    return f"{label}[{i}] ({name!r})" if name else f"{label}[{i}]"
+
+
+def as_rows(
+    arrays: Sequence[object], inputs: Sequence[Expression], label: str = "inputs"
+) -> tuple[list[Array], int]:
+    """One float64 array of shape (N, lanes) per input, lanes contiguous, and
+    N; a number or a single row stands for every row (a row stride of 0)."""
+    if len(arrays) != len(inputs):
+        raise TypeError(
+            f"expected {len(inputs)} arrays, one per input, not {len(arrays)}"
+        )
+    shaped: list[tuple[Array, bool]] = []
+    count: int | None = None
+    first = -1
+    for i, (data, leaf) in enumerate(zip(arrays, inputs)):
+        name = input_name(inputs, i, label)
+        array = np.asarray(data)
+        if array.dtype.kind not in "iuf":
+            raise TypeError(
+                f"data for {name} must be an array of floats, not {array.dtype}"
+            )
+        array = np.asarray(array, dtype=np.float64, order="C")
+        lanes = leaf.dim
+        if lanes == 1 and array.ndim == 2 and array.shape[1] == 1:
+            array = array.reshape(-1)
+        single = array.ndim == (0 if lanes == 1 else 1)
+        rows_shape = (-1,) if lanes == 1 else (-1, lanes)
+        expected = array.ndim == (1 if lanes == 1 else 2)
+        if not single and not (expected and array.shape[1:] == tuple(rows_shape[1:])):
+            shape = "(N,)" if lanes == 1 else f"(N, {lanes})"
+            raise ValueError(
+                f"data for {name} has shape {array.shape}; {name} has {lanes} lanes, "
+                f"so pass shape {shape} or a single row"
+            )
+        array = array.reshape(1, lanes) if single else array.reshape(-1, lanes)
+        bad = np.nonzero(~np.isfinite(array).all(axis=1))[0]
+        if bad.size:
+            raise ValueError(f"data for {name} is not finite in row {int(bad[0])}")
+        if not single:
+            if count is not None and array.shape[0] != count:
+                raise ValueError(
+                    f"data for {name} has {array.shape[0]} rows but data for "
+                    f"{input_name(inputs, first, label)} has {count}; pass the same N"
+                )
+            if count is None:
+                count, first = array.shape[0], i
+        shaped.append((array, single))
+    n = 1 if count is None else count
+    rows = [np.broadcast_to(a, (n, a.shape[1])) if single else a for a, single in shaped]
+    return rows, n

@@ -13,9 +13,17 @@ from quoril._native import sqrt
 Operand: TypeAlias = Expression | float | int | Sequence[float]
 
 
-def sum(value: Operand) -> Expression:
-    """The sum of a value's lanes, in lane order, as a one-lane value."""
-    v = _as_value(value, "sum value")
+def sum(value: Operand | Sequence[Expression]) -> Expression:
+    """The sum of a value's lanes, in lane order, as a one-lane value; of a
+    sequence holding Expressions, the sum of its terms left to right, one-lane
+    terms broadcasting, as Python's sum adds them."""
+    if isinstance(value, (list, tuple)) and any(isinstance(t, Expression) for t in value):
+        terms = [_as_value(t, f"sum value[{i}]") for i, t in enumerate(value)]
+        total = terms[0]
+        for term in terms[1:]:
+            total = total + term
+        return total
+    v = _as_value(value, "sum value")  # type: ignore[arg-type]
     total = v[0]
     for i in range(1, v.dim):
         total = total + v[i]
