@@ -55,7 +55,7 @@ SmallValue binary_lanes(ExpressionOp op, const SmallValue& lhs,
 SmallValue unary_lanes(ExpressionOp op, const SmallValue& value);
 
 // The general kernels below are defined beside their hot callers,
-// evaluate_entry_general() in evaluate.cpp with the walk and propagate() in
+// evaluate_entry_general() in walk.cpp with the walk and propagate() in
 // gradient.cpp with the reverse sweep: in another file, the calls made the
 // 3-lane benchmarks a fifth slower.
 
