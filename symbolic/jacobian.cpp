@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "symbolic/columns.h"
 #include "symbolic/internal.h"
 #include "symbolic/kernels.h"
 
@@ -13,7 +14,6 @@ namespace quoril::symbolic {
 
 namespace {
 
-using detail::NodeAccess;
 
 constexpr char kMsgLanesBuffer[] =
     "output buffer does not match the outputs' lanes";
@@ -56,29 +56,6 @@ using Adjoint = std::array<double, 4>;
 // A column Parameter's position in an order, and its first column.
 using ColumnAt = std::vector<std::pair<std::uint32_t, std::size_t>>;
 constexpr std::size_t kNoColumn = ~std::size_t{0};
-
-// The column of the first lane of each Parameter, found by node.
-struct Columns {
-  std::unordered_map<const ValueNode*, std::size_t> first;
-  std::size_t count = 0;
-};
-
-Columns columns_of(std::span<const Value> params) {
-  Columns columns;
-  columns.first.reserve(params.size());
-  for (const Value& param : params) {
-    require_valid(param, "parameter");
-    const ValueNode* node = NodeAccess::get(param);
-    if (node->kind != ValueKind::Parameter) {
-      detail::throw_invalid_argument("jacobian columns must be Parameters");
-    }
-    if (!columns.first.emplace(node, columns.count).second) {
-      detail::throw_invalid_argument("jacobian Parameter given twice");
-    }
-    columns.count += static_cast<std::size_t>(node->dimension);
-  }
-  return columns;
-}
 
 ColumnAt column_positions(const WalkBuffer<Entry>& order,
                           const Columns& columns) {

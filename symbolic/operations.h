@@ -123,10 +123,21 @@ constexpr int arity(ExpressionOp op) noexcept {
 // The kernels apply a Rule lane by lane, a one-lane operand standing for
 // every lane and collecting its lanes' contributions in lane order. Its
 // floating-point expressions are the results, to the last bit, of folding,
-// evaluation and the reverse pass alike. An operation's second derivatives,
-// for Hessians by forward over reverse, belong in its Rule beside adjoint().
+// evaluation and the reverse pass alike.
+//
+// Beside adjoint() sit the second derivatives, for Hessians by forward over
+// reverse: second(x, y) gives f'' of a unary Rule; second(a, b, y) gives a
+// binary one's three second partials. At a kink they follow the first
+// derivative's convention there.
 template <ExpressionOp op>
 struct Rule;
+
+// A binary operation's second partials: d2/da2, d2/da db, d2/db2.
+struct Second {
+  double aa = 0.0;
+  double ab = 0.0;
+  double bb = 0.0;
+};
 
 template <>
 struct Rule<ExpressionOp::Add> {
@@ -136,6 +147,7 @@ struct Rule<ExpressionOp::Add> {
     a_adjoint += g;
     b_adjoint += g;
   }
+  static Second second(double, double, double) { return {}; }
 };
 
 template <>
@@ -146,6 +158,7 @@ struct Rule<ExpressionOp::Subtract> {
     a_adjoint += g;
     b_adjoint -= g;
   }
+  static Second second(double, double, double) { return {}; }
 };
 
 template <>
@@ -156,6 +169,7 @@ struct Rule<ExpressionOp::Multiply> {
     a_adjoint += g * b;
     b_adjoint += g * a;
   }
+  static Second second(double, double, double) { return {0.0, 1.0, 0.0}; }
 };
 
 template <>
@@ -167,6 +181,10 @@ struct Rule<ExpressionOp::Divide> {
     a_adjoint += g / b;
     b_adjoint += ((-g) * a) / bb;
   }
+  static Second second(double a, double b, double) {
+    const double bb = b * b;
+    return {0.0, -1.0 / bb, (2.0 * a) / (bb * b)};
+  }
 };
 
 template <>
@@ -175,6 +193,7 @@ struct Rule<ExpressionOp::Negate> {
   static void adjoint(double g, double, double, double& x_adjoint) {
     x_adjoint += (-1.0) * g;
   }
+  static double second(double, double) { return 0.0; }
 };
 
 template <>
@@ -183,6 +202,7 @@ struct Rule<ExpressionOp::Sin> {
   static void adjoint(double g, double x, double, double& x_adjoint) {
     x_adjoint += std::cos(x) * g;
   }
+  static double second(double x, double) { return -std::sin(x); }
 };
 
 template <>
@@ -191,6 +211,7 @@ struct Rule<ExpressionOp::Cos> {
   static void adjoint(double g, double x, double, double& x_adjoint) {
     x_adjoint += (-std::sin(x)) * g;
   }
+  static double second(double x, double) { return -std::cos(x); }
 };
 
 template <>
@@ -199,6 +220,7 @@ struct Rule<ExpressionOp::Exp> {
   static void adjoint(double g, double, double y, double& x_adjoint) {
     x_adjoint += y * g;
   }
+  static double second(double, double y) { return y; }
 };
 
 template <>
@@ -207,6 +229,7 @@ struct Rule<ExpressionOp::Log> {
   static void adjoint(double g, double x, double, double& x_adjoint) {
     x_adjoint += (1.0 / x) * g;
   }
+  static double second(double x, double) { return -1.0 / (x * x); }
 };
 
 template <>
@@ -215,6 +238,8 @@ struct Rule<ExpressionOp::Sqrt> {
   static void adjoint(double g, double, double y, double& x_adjoint) {
     x_adjoint += (0.5 / y) * g;
   }
+  // -inf at 0, where the first derivative is +inf.
+  static double second(double, double y) { return -0.25 / (y * y * y); }
 };
 
 template <>
@@ -223,6 +248,7 @@ struct Rule<ExpressionOp::Tanh> {
   static void adjoint(double g, double, double y, double& x_adjoint) {
     x_adjoint += (1.0 - y * y) * g;
   }
+  static double second(double, double y) { return -2.0 * y * (1.0 - y * y); }
 };
 
 template <>
@@ -233,6 +259,8 @@ struct Rule<ExpressionOp::Abs> {
     const double d = x > 0.0 ? 1.0 : (x < 0.0 ? -1.0 : 0.0);
     x_adjoint += d * g;
   }
+  // 0 at the kink too, as the subgradient 0 there is constant nearby.
+  static double second(double, double) { return 0.0; }
 };
 
 template <>
@@ -254,6 +282,19 @@ struct Rule<ExpressionOp::Pow> {
       b_adjoint += g * db;
     }
   }
+  static Second second(double a, double b, double y, bool b_varies) {
+    // b (b-1) a^(b-2), 0 for b = 0 or 1 rather than 0 * inf at a = 0; with
+    // a Constant exponent, as in adjoint(), log(a) is never taken, so a
+    // negative base keeps finite second derivatives.
+    Second s;
+    s.aa = (b == 0.0 || b == 1.0) ? 0.0 : b * (b - 1.0) * std::pow(a, b - 2.0);
+    if (b_varies && a != 0.0) {
+      const double log_a = std::log(a);
+      s.ab = std::pow(a, b - 1.0) * (1.0 + b * log_a);
+      s.bb = y * log_a * log_a;
+    }
+    return s;
+  }
 };
 
 template <>
@@ -265,6 +306,11 @@ struct Rule<ExpressionOp::Atan2> {
     const double r2 = b * b + a * a;
     a_adjoint += g * (b / r2);
     b_adjoint += g * ((-a) / r2);
+  }
+  static Second second(double a, double b, double) {
+    const double r2 = b * b + a * a;
+    const double r4 = r2 * r2;
+    return {(-2.0 * a * b) / r4, (a * a - b * b) / r4, (2.0 * a * b) / r4};
   }
 };
 
@@ -286,6 +332,17 @@ void add_binary_adjoint(double g, double a, double b, double y,
   } else {
     static_cast<void>(b_varies);
     Rule<op>::adjoint(g, a, b, y, a_adjoint, b_adjoint);
+  }
+}
+
+// A binary Rule's second(); `b_varies` reaches only a Rule that takes it.
+template <ExpressionOp op>
+Second binary_second(double a, double b, double y, bool b_varies) {
+  if constexpr (kTakesRightVaries<op>) {
+    return Rule<op>::second(a, b, y, b_varies);
+  } else {
+    static_cast<void>(b_varies);
+    return Rule<op>::second(a, b, y);
   }
 }
 
