@@ -25,6 +25,8 @@ from quoril._derivatives import (
     value_and_jacobian,
     values,
 )
+from quoril._constraints import Constraint, constraint
+from quoril._hessian import hessian, hessian_vector_product
 from quoril._least_squares import least_squares
 from quoril._minimize import minimize
 from quoril._rotation import (
@@ -56,6 +58,7 @@ extension module's own and stays "0.1.0"."""
 
 __all__ = [
     "Constant",
+    "Constraint",
     "CovarianceWarning",
     "Expression",
     "JacobianProgram",
@@ -64,12 +67,15 @@ __all__ = [
     "abs",
     "atan2",
     "check_gradients",
+    "constraint",
     "cos",
     "cross",
     "describe",
     "dot",
     "exp",
     "fit_report",
+    "hessian",
+    "hessian_vector_product",
     "jacobian",
     "least_squares",
     "log",
