@@ -337,3 +337,13 @@ def as_constraints(constraints: object, params: Sequence[Expression]) -> list[Co
                 "nothing can satisfy it by moving them"
             )
     return cast("list[Constraint]", items)
+
+
+def require_callback_method(callback: object, method: str | None) -> None:
+    """A least_squares callback goes to SciPy's trf and dogbox; SciPy's lm
+    takes none, and the native method has no hook for it yet."""
+    if callback is not None and method in ("native", "lm"):
+        raise ValueError(
+            f"callback is not taken by method {method!r}; pass method='trf' "
+            "or 'dogbox', or leave method unset"
+        )

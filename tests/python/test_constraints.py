@@ -156,3 +156,29 @@ def test_constraint_bad_input(call: Any, error: type, message: str) -> None:
         call(x)
     assert str(excinfo.value) == message
     assert x.value == (0.5,)
+
+
+def test_least_squares_passes_its_callback_to_scipy_and_restores_on_raise() -> None:
+    a = q.Parameter(0.5)
+    seen: list[float] = []
+
+    def callback(intermediate_result: Any) -> None:
+        seen.append(float(intermediate_result.cost))
+
+    result = q.least_squares(q.vec2(a - 2.0, 2.0 * a - 3.0), a, callback=callback)
+    assert result.method == "trf" and seen and seen[-1] == pytest.approx(result.cost)
+
+    def stop(intermediate_result: Any) -> None:
+        raise KeyError("stop")
+
+    a.set_value(0.5)
+    with pytest.raises(KeyError):
+        q.least_squares(a - 2.0, a, callback=stop)
+    assert a.value == (0.5,)
+    for method in ("native", "lm"):
+        with pytest.raises(ValueError) as excinfo:
+            q.least_squares(a - 2.0, a, method=method, callback=stop)
+        assert str(excinfo.value) == (
+            f"callback is not taken by method {method!r}; pass method='trf' "
+            "or 'dogbox', or leave method unset"
+        )
