@@ -1,8 +1,9 @@
 #ifndef QUORIL_SYMBOLIC_GRAPH_H_
 #define QUORIL_SYMBOLIC_GRAPH_H_
 
-// Calls over several values at once: their lanes, their Jacobian with
-// respect to Parameters, and a listing of the graph beneath them.
+// Calls over several values at once: their lanes, their Jacobian and
+// Hessian with respect to Parameters, and a listing of the graph beneath
+// them.
 
 #include <array>
 #include <cstddef>
@@ -77,6 +78,45 @@ class JacobianProgram {
   [[nodiscard]] EvaluationStatus try_evaluate(std::span<double> lanes);
   [[nodiscard]] EvaluationStatus try_jacobian(std::span<double> lanes,
                                               std::span<double> jacobian);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// The outputs' graphs ordered once for their second derivatives with
+// respect to Parameters, by forward over reverse, at the Parameters'
+// current values. Every call is for a weighted sum of the output lanes
+// (weights in the order of jacobian_into's rows): one output lane with a
+// weight of 1, or a Lagrangian, an objective plus multipliers times
+// constraints, at the cost of one. Kinks follow the first derivatives'
+// conventions. It keeps its own handles to the outputs; calls on one
+// program must not overlap.
+class HessianProgram {
+ public:
+  // Throws what jacobian_into() throws for the same outputs and Parameters
+  // before it evaluates anything.
+  HessianProgram(std::span<const Value> outputs, std::span<const Value> params);
+  ~HessianProgram();
+  HessianProgram(HessianProgram&&) noexcept;
+  HessianProgram& operator=(HessianProgram&&) noexcept;
+
+  std::size_t rows() const noexcept;
+  std::size_t cols() const noexcept;
+
+  // Writes the Hessian of the weighted sum, cols x cols row-major and
+  // symmetric, and its gradient when `gradient` is not empty. Throws
+  // std::invalid_argument for buffers of the wrong size before evaluating,
+  // then what Value::evaluate() throws.
+  void hessian(std::span<const double> weights, std::span<double> gradient,
+               std::span<double> hessian);
+  // Writes the Hessian of the weighted sum times `direction` into
+  // `product`, both of cols numbers, with one tangent; as hessian()
+  // otherwise.
+  void hessian_vector_product(std::span<const double> weights,
+                              std::span<const double> direction,
+                              std::span<double> gradient,
+                              std::span<double> product);
 
  private:
   struct State;

@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "symbolic/columns.h"
 #include "symbolic/internal.h"
 #include "symbolic/program.h"
 
@@ -13,7 +14,6 @@ namespace quoril::symbolic {
 
 namespace {
 
-using detail::NodeAccess;
 
 constexpr char kMsgLanesBuffer[] =
     "output buffer does not match the outputs' lanes";
@@ -53,27 +53,6 @@ namespace {
 
 using Entry = Topology::Entry;
 constexpr std::size_t kNoColumn = ~std::size_t{0};
-
-}  // namespace
-
-Columns columns_of(std::span<const Value> params) {
-  Columns columns;
-  columns.first.reserve(params.size());
-  for (const Value& param : params) {
-    require_valid(param, "parameter");
-    const ValueNode* node = NodeAccess::get(param);
-    if (node->kind != ValueKind::Parameter) {
-      detail::throw_invalid_argument("jacobian columns must be Parameters");
-    }
-    if (!columns.first.emplace(node, columns.count).second) {
-      detail::throw_invalid_argument("jacobian Parameter given twice");
-    }
-    columns.count += static_cast<std::size_t>(node->dimension);
-  }
-  return columns;
-}
-
-namespace {
 
 ColumnAt column_positions(const WalkBuffer<Entry>& order,
                           const Columns& columns) {

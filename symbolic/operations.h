@@ -126,10 +126,21 @@ constexpr int arity(ExpressionOp op) noexcept {
 // The kernels apply a Rule lane by lane, a one-lane operand standing for
 // every lane and collecting its lanes' contributions in lane order. Its
 // floating-point expressions are the results, to the last bit, of folding,
-// evaluation and the reverse pass alike. An operation's second derivatives,
-// for Hessians by forward over reverse, belong in its Rule beside adjoint().
+// evaluation and the reverse pass alike.
+//
+// Beside adjoint() sit the second derivatives, for Hessians by forward over
+// reverse: second(x, y) gives f'' of a unary Rule; second(a, b, y) gives a
+// binary one's three second partials. At a kink they follow the first
+// derivative's convention there.
 template <ExpressionOp op>
 struct Rule;
+
+// A binary operation's second partials: d2/da2, d2/da db, d2/db2.
+struct Second {
+  double aa = 0.0;
+  double ab = 0.0;
+  double bb = 0.0;
+};
 
 template <>
 struct Rule<ExpressionOp::Add> {
@@ -139,6 +150,7 @@ struct Rule<ExpressionOp::Add> {
     a_adjoint += g;
     b_adjoint += g;
   }
+  static Second second(double, double, double) { return {}; }
 };
 
 template <>
@@ -149,6 +161,7 @@ struct Rule<ExpressionOp::Subtract> {
     a_adjoint += g;
     b_adjoint -= g;
   }
+  static Second second(double, double, double) { return {}; }
 };
 
 template <>
@@ -159,6 +172,7 @@ struct Rule<ExpressionOp::Multiply> {
     a_adjoint += g * b;
     b_adjoint += g * a;
   }
+  static Second second(double, double, double) { return {0.0, 1.0, 0.0}; }
 };
 
 template <>
@@ -170,6 +184,10 @@ struct Rule<ExpressionOp::Divide> {
     a_adjoint += g / b;
     b_adjoint += ((-g) * a) / bb;
   }
+  static Second second(double a, double b, double) {
+    const double bb = b * b;
+    return {0.0, -1.0 / bb, (2.0 * a) / (bb * b)};
+  }
 };
 
 template <>
@@ -178,6 +196,7 @@ struct Rule<ExpressionOp::Negate> {
   static void adjoint(double g, double, double, double& x_adjoint) {
     x_adjoint += (-1.0) * g;
   }
+  static double second(double, double) { return 0.0; }
 };
 
 template <>
@@ -186,6 +205,7 @@ struct Rule<ExpressionOp::Sin> {
   static void adjoint(double g, double x, double, double& x_adjoint) {
     x_adjoint += std::cos(x) * g;
   }
+  static double second(double x, double) { return -std::sin(x); }
 };
 
 template <>
@@ -194,6 +214,7 @@ struct Rule<ExpressionOp::Cos> {
   static void adjoint(double g, double x, double, double& x_adjoint) {
     x_adjoint += (-std::sin(x)) * g;
   }
+  static double second(double x, double) { return -std::cos(x); }
 };
 
 template <>
@@ -202,6 +223,7 @@ struct Rule<ExpressionOp::Exp> {
   static void adjoint(double g, double, double y, double& x_adjoint) {
     x_adjoint += y * g;
   }
+  static double second(double, double y) { return y; }
 };
 
 template <>
@@ -210,6 +232,7 @@ struct Rule<ExpressionOp::Log> {
   static void adjoint(double g, double x, double, double& x_adjoint) {
     x_adjoint += (1.0 / x) * g;
   }
+  static double second(double x, double) { return -1.0 / (x * x); }
 };
 
 template <>
@@ -218,6 +241,8 @@ struct Rule<ExpressionOp::Sqrt> {
   static void adjoint(double g, double, double y, double& x_adjoint) {
     x_adjoint += (0.5 / y) * g;
   }
+  // -inf at 0, where the first derivative is +inf.
+  static double second(double, double y) { return -0.25 / (y * y * y); }
 };
 
 template <>
@@ -226,6 +251,7 @@ struct Rule<ExpressionOp::Tanh> {
   static void adjoint(double g, double, double y, double& x_adjoint) {
     x_adjoint += (1.0 - y * y) * g;
   }
+  static double second(double, double y) { return -2.0 * y * (1.0 - y * y); }
 };
 
 template <>
@@ -236,6 +262,8 @@ struct Rule<ExpressionOp::Abs> {
     const double d = x > 0.0 ? 1.0 : (x < 0.0 ? -1.0 : 0.0);
     x_adjoint += d * g;
   }
+  // 0 at the kink too, as the subgradient 0 there is constant nearby.
+  static double second(double, double) { return 0.0; }
 };
 
 template <>
@@ -257,6 +285,19 @@ struct Rule<ExpressionOp::Pow> {
       b_adjoint += g * db;
     }
   }
+  static Second second(double a, double b, double y, bool b_varies) {
+    // b (b-1) a^(b-2), 0 for b = 0 or 1 rather than 0 * inf at a = 0; with
+    // a Constant exponent, as in adjoint(), log(a) is never taken, so a
+    // negative base keeps finite second derivatives.
+    Second s;
+    s.aa = (b == 0.0 || b == 1.0) ? 0.0 : b * (b - 1.0) * std::pow(a, b - 2.0);
+    if (b_varies && a != 0.0) {
+      const double log_a = std::log(a);
+      s.ab = std::pow(a, b - 1.0) * (1.0 + b * log_a);
+      s.bb = y * log_a * log_a;
+    }
+    return s;
+  }
 };
 
 template <>
@@ -269,6 +310,11 @@ struct Rule<ExpressionOp::Atan2> {
     a_adjoint += g * (b / r2);
     b_adjoint += g * ((-a) / r2);
   }
+  static Second second(double a, double b, double) {
+    const double r2 = b * b + a * a;
+    const double r4 = r2 * r2;
+    return {(-2.0 * a * b) / r4, (a * a - b * b) / r4, (2.0 * a * b) / r4};
+  }
 };
 
 // The two functions of a squared angle (symbolic/smooth.h): no composition
@@ -279,6 +325,7 @@ struct Rule<ExpressionOp::SincSqrt> {
   static void adjoint(double g, double x, double, double& x_adjoint) {
     x_adjoint += sinc_sqrt_d1(x) * g;
   }
+  static double second(double x, double) { return sinc_sqrt_d2(x); }
 };
 
 template <>
@@ -287,6 +334,7 @@ struct Rule<ExpressionOp::AtancSqrt> {
   static void adjoint(double g, double x, double, double& x_adjoint) {
     x_adjoint += atanc_sqrt_d1(x) * g;
   }
+  static double second(double x, double) { return atanc_sqrt_d2(x); }
 };
 
 // Whether a binary Rule's adjoint() takes whether its right operand varies.
@@ -307,6 +355,17 @@ void add_binary_adjoint(double g, double a, double b, double y,
   } else {
     static_cast<void>(b_varies);
     Rule<op>::adjoint(g, a, b, y, a_adjoint, b_adjoint);
+  }
+}
+
+// A binary Rule's second(); `b_varies` reaches only a Rule that takes it.
+template <ExpressionOp op>
+Second binary_second(double a, double b, double y, bool b_varies) {
+  if constexpr (kTakesRightVaries<op>) {
+    return Rule<op>::second(a, b, y, b_varies);
+  } else {
+    static_cast<void>(b_varies);
+    return Rule<op>::second(a, b, y);
   }
 }
 

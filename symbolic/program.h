@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "symbolic/columns.h"
 #include "symbolic/internal.h"
 #include "symbolic/kernels.h"
 #include "symbolic/value.h"
@@ -22,16 +23,6 @@ namespace quoril::symbolic {
 using Adjoint = std::array<double, 4>;
 // A column Parameter's position in an order, and its first column.
 using ColumnAt = std::vector<std::pair<std::uint32_t, std::size_t>>;
-
-// The column of the first lane of each Parameter, found by node.
-struct Columns {
-  std::unordered_map<const ValueNode*, std::size_t> first;
-  std::size_t count = 0;
-};
-
-// Throws std::invalid_argument for a Parameter given twice or an entry that
-// is not a Parameter.
-Columns columns_of(std::span<const Value> params);
 
 // The passes of every output of an order, traced once and kept: for a
 // program, whose order serves many calls.

@@ -285,6 +285,42 @@ class RowFunction {
   qs::RowProgram program_;
 };
 
+// The second derivatives of some outputs, ordered once; each call is for
+// the outputs' lanes weighted by `weights`.
+class HessianProgram {
+ public:
+  using Weights =
+      py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+  HessianProgram(const py::sequence& outputs, const py::sequence& params)
+      : program_(values_of(outputs, "outputs"), values_of(params, "params")) {}
+
+  py::array_t<double> hessian(const Weights& weights) {
+    const auto n = static_cast<py::ssize_t>(program_.cols());
+    py::array_t<double> result({n, n});
+    program_.hessian(span_of(weights), {}, span_of(result));
+    return result;
+  }
+
+  py::array_t<double> hessian_vector_product(const Weights& weights,
+                                             const Weights& direction) {
+    py::array_t<double> result(static_cast<py::ssize_t>(program_.cols()));
+    program_.hessian_vector_product(span_of(weights), span_of(direction), {},
+                                    span_of(result));
+    return result;
+  }
+
+ private:
+  static std::span<const double> span_of(const Weights& array) {
+    return {array.data(), static_cast<std::size_t>(array.size())};
+  }
+  static std::span<double> span_of(py::array_t<double>& array) {
+    return {array.mutable_data(), static_cast<std::size_t>(array.size())};
+  }
+
+  qs::HessianProgram program_;
+};
+
 py::object trace(const py::sequence& outputs, bool evaluate,
                  std::size_t max_nodes) {
   const std::vector<Value> roots = values_of(outputs, "outputs");
@@ -426,6 +462,12 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
            py::arg("arrays"), py::arg("count"))
       .def_property_readonly("rows", &RowFunction::rows)
       .def_property_readonly("cols", &RowFunction::cols);
+  py::class_<HessianProgram>(m, "HessianProgram")
+      .def(py::init<const py::sequence&, const py::sequence&>(),
+           py::arg("outputs"), py::arg("params"))
+      .def("hessian", &HessianProgram::hessian, py::arg("weights"))
+      .def("hessian_vector_product", &HessianProgram::hessian_vector_product,
+           py::arg("weights"), py::arg("direction"));
   m.def("trace", &trace, py::arg("outputs"), py::arg("evaluate"),
         py::arg("max_nodes"));
   m.def("levenberg_marquardt", &levenberg_marquardt, py::arg("residuals"),

@@ -26,6 +26,8 @@ from quoril._derivatives import (
     values,
 )
 from quoril._function import Function
+from quoril._constraints import Constraint, constraint
+from quoril._hessian import hessian, hessian_vector_product
 from quoril._least_squares import least_squares
 from quoril._minimize import minimize
 from quoril._rotation import (
@@ -57,6 +59,7 @@ extension module's own and stays "0.1.0"."""
 
 __all__ = [
     "Constant",
+    "Constraint",
     "CovarianceWarning",
     "Expression",
     "Function",
@@ -67,12 +70,15 @@ __all__ = [
     "atan2",
     "atanc_sqrt",
     "check_gradients",
+    "constraint",
     "cos",
     "cross",
     "describe",
     "dot",
     "exp",
     "fit_report",
+    "hessian",
+    "hessian_vector_product",
     "jacobian",
     "least_squares",
     "log",

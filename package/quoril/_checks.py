@@ -6,11 +6,14 @@ from __future__ import annotations
 import os
 import pathlib
 from collections.abc import Iterable, Sequence
-from typing import TypeAlias, cast
+from typing import TYPE_CHECKING, TypeAlias, cast
 
 import numpy as np
 import numpy.typing as npt
 from _quoril import Expression
+
+if TYPE_CHECKING:
+    from quoril._constraints import Constraint
 
 Array: TypeAlias = npt.NDArray[np.float64]
 Outputs: TypeAlias = Expression | Sequence[Expression]
@@ -330,3 +333,94 @@ def as_rows(
     n = 1 if count is None else count
     rows = [np.broadcast_to(a, (n, a.shape[1])) if single else a for a, single in shaped]
     return rows, n
+def as_hessian_output(output: object) -> Expression:
+    """The one Expression whose Hessian is asked for, 1 to 4 lanes."""
+    if not isinstance(output, Expression):
+        raise TypeError(f"output must be an Expression, not {type_name(output)}")
+    return output
+
+
+def as_direction(v: object, output: Expression, size: int) -> Array:
+    """The direction of a Hessian-vector product: one float per Parameter
+    lane, for a one-lane output."""
+    if output.dim != 1:
+        raise ValueError(
+            f"output has {output.dim} lanes; hessian_vector_product needs a "
+            "one-lane output (sum the lanes with q.sum)"
+        )
+    direction = np.asarray(v, dtype=np.float64)
+    if direction.shape != (size,):
+        raise ValueError(
+            f"v has shape {direction.shape}; pass one number per Parameter lane, "
+            f"shape ({size},)"
+        )
+    if not np.isfinite(direction).all():
+        raise ValueError("v holds a non-finite number; pass finite numbers")
+    return direction
+
+
+def _limit_lanes(value: object, dim: int, label: str) -> Array:
+    limits = np.asarray(value, dtype=np.float64)
+    if limits.ndim == 0:
+        limits = np.full(dim, float(limits))
+    if limits.shape != (dim,):
+        raise ValueError(
+            f"{label} has {limits.size} numbers; pass one, or one per lane of expr ({dim})"
+        )
+    if np.isnan(limits).any():
+        raise ValueError(f"{label} is NaN; use -inf or inf for an open side")
+    return limits
+
+
+def as_constraint_limits(expr: object, lower: object, upper: object) -> tuple[Array, Array]:
+    """The per-lane limits of lower <= expr <= upper."""
+    if not isinstance(expr, Expression):
+        raise TypeError(f"expr must be an Expression, not {type_name(expr)}")
+    low = _limit_lanes(lower, expr.dim, "lower")
+    high = _limit_lanes(upper, expr.dim, "upper")
+    for lane in range(expr.dim):
+        if low[lane] > high[lane]:
+            raise ValueError(
+                f"lower {float(low[lane])!r} is above upper {float(high[lane])!r} "
+                f"in lane {lane}; pass lower <= upper"
+            )
+        if low[lane] == high[lane] and not np.isfinite(low[lane]):
+            raise ValueError(
+                f"lower and upper are both {float(low[lane])!r} in lane {lane}; "
+                "an equality needs a finite value"
+            )
+    return low, high
+
+
+def as_constraints(constraints: object, params: Sequence[Expression]) -> list[Constraint]:
+    """The constraints of minimize, each made by q.constraint and reaching a
+    Parameter of `params`."""
+    from quoril import _native
+    from quoril._constraints import Constraint
+
+    items = list(constraints) if isinstance(constraints, (list, tuple)) else [constraints]
+    if not items:
+        raise ValueError("constraints is empty; pass None for no constraints")
+    ids = {p.id for p in params}
+    for i, item in enumerate(items):
+        if not isinstance(item, Constraint):
+            raise TypeError(
+                f"constraints[{i}] must be made by q.constraint, not {type_name(item)}"
+            )
+        nodes = _native.trace([item.expr], False, 1 << 62).nodes
+        if not any(node.id in ids for node in nodes):
+            raise ValueError(
+                f"constraints[{i}] reaches no Parameter in params; "
+                "nothing can satisfy it by moving them"
+            )
+    return cast("list[Constraint]", items)
+
+
+def require_callback_method(callback: object, method: str | None) -> None:
+    """A least_squares callback goes to SciPy's trf and dogbox; SciPy's lm
+    takes none, and the native method has no hook for it yet."""
+    if callback is not None and method in ("native", "lm"):
+        raise ValueError(
+            f"callback is not taken by method {method!r}; pass method='trf' "
+            "or 'dogbox', or leave method unset"
+        )

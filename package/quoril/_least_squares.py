@@ -4,6 +4,8 @@ a short adapter."""
 
 from __future__ import annotations
 
+from collections.abc import Callable
+
 from typing import Any
 
 import numpy as np
@@ -19,6 +21,7 @@ from quoril._checks import (
     as_bounds,
     as_outputs,
     as_params,
+    require_callback_method,
     require_method,
     require_native_options,
     require_open_bounds,
@@ -57,6 +60,7 @@ def least_squares(
     bounds: Bounds | None = None,
     sigma: _statistics.Sigma = None,
     absolute_sigma: bool = False,
+    callback: Callable[..., Any] | None = None,
 ) -> Any:
     """Minimises half the sum of squares of the residuals' lanes over the
     Parameters, with the graph's exact Jacobian, and says what the fit is
@@ -95,6 +99,11 @@ def least_squares(
         scaled by the residual variance ``redchi``, as in
         ``scipy.optimize.curve_fit``. True: sigma is the measurement's own
         standard deviation and the covariance is not scaled.
+    callback : callable, optional
+        Passed to SciPy's trf and dogbox, which call it once per iteration
+        as ``scipy.optimize.least_squares`` does; with a callback the default
+        method is "trf", as the native method and SciPy's lm take none. If it raises,
+        every Parameter is restored.
 
     Returns
     -------
@@ -126,7 +135,8 @@ def least_squares(
     box = as_bounds(bounds, lanes.params)
     weights = _statistics.parse_sigma(sigma, absolute_sigma, roots)
     require_method(method, LEAST_SQUARES_METHODS)
-    fits_native = loss == "linear" and x_scale is None
+    fits_native = loss == "linear" and x_scale is None and callback is None
+    require_callback_method(callback, method)
     if method is None:
         method = "native" if fits_native and lanes.size <= NATIVE_MAX_LANES else "trf"
     if method == "native":
@@ -144,7 +154,7 @@ def least_squares(
         else:
             result = _least_squares_scipy(
                 roots, lanes, box, method, loss, f_scale, x_scale,
-                ftol, xtol, gtol, max_nfev, verbose,
+                ftol, xtol, gtol, max_nfev, verbose, callback,
             )
         lanes.set(result.x)
         result = _statistics.attach(result, roots, lanes, box, loss, absolute_sigma)
@@ -221,6 +231,7 @@ def _least_squares_scipy(
     gtol: float | None,
     max_nfev: int | None,
     verbose: int,
+    callback: Callable[..., Any] | None = None,
 ) -> Any:
     import scipy.optimize  # type: ignore[import-untyped]
 
@@ -230,6 +241,7 @@ def _least_squares_scipy(
         bounds=box if box is not None else (-np.inf, np.inf),
         ftol=ftol, xtol=xtol, gtol=gtol, x_scale=x_scale, loss=loss,
         f_scale=f_scale, max_nfev=max_nfev, verbose=verbose,
+        **({"callback": callback} if callback is not None else {}),
     )
     result.cost_history = problem.history
     result.method = method

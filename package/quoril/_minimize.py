@@ -3,27 +3,36 @@ scipy.optimize.minimize, value and gradient from one pass of the graph."""
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
 from _quoril import Expression
 
 from quoril import _native
+from quoril._constraints import Constraints
 from quoril._checks import Array, Bounds, Params, as_bounds, as_loss, as_params
 from quoril._lanes import Lanes, start
 
 # SciPy's gradient-free minimizers, which must not be given a gradient.
 _GRADIENT_FREE = {"nelder-mead", "powell", "cobyla", "cobyqa"}
+# The methods that take an exact Hessian of the loss.
+_NEWTON = {"newton-cg", "dogleg", "trust-ncg", "trust-krylov", "trust-exact", "trust-constr"}
+# The largest violation of a constraint lane or bound, relative to
+# max(1, |limit|), that still counts as feasible.
+_FEASIBLE = 1e-8
 
 
 def minimize(
     loss: Expression,
     params: Params,
     *,
-    method: str = "L-BFGS-B",
+    method: str | None = None,
     bounds: Bounds | None = None,
+    constraints: object = None,
     tol: float | None = None,
     options: dict[str, Any] | None = None,
+    callback: Callable[..., Any] | None = None,
 ) -> Any:
     """Minimises a one-lane loss over the Parameters with
     ``scipy.optimize.minimize``, value and gradient from one forward and one
@@ -35,22 +44,36 @@ def minimize(
         One lane; sum a longer value first (``q.sum``).
     params : Parameter or sequence of Parameter
         The unknowns, each given once. Their current values are the start.
-    method : str
-        A ``scipy.optimize.minimize`` method; "L-BFGS-B" by default.
-        Gradient-free methods get no gradient.
+    method : str, optional
+        A ``scipy.optimize.minimize`` method; "L-BFGS-B" by default, "SLSQP"
+        with constraints. Gradient-free methods get no gradient; the
+        Newton-type ones (Newton-CG, dogleg, trust-ncg, trust-krylov,
+        trust-exact, trust-constr) get the exact Hessian.
     bounds : sequence of (low, high) pairs, optional
         As for `least_squares`; for the methods that SciPy bounds
         (L-BFGS-B, TNC, SLSQP, Powell, Nelder-Mead, trust-constr, COBYLA,
         COBYQA). A start outside the bounds is first clipped into them.
+    constraints : Constraint or sequence of Constraint, optional
+        Made by `constraint`; for SLSQP (exact Jacobians), trust-constr
+        (exact Jacobians and the exact Hessian of the Lagrangian), COBYLA
+        and COBYQA.
     tol, options
         As for ``scipy.optimize.minimize``.
+    callback : callable, optional
+        Called as ``scipy.optimize.minimize`` calls it. If it raises, every
+        Parameter is restored.
 
     Returns
     -------
     scipy.optimize.OptimizeResult
         SciPy's result, plus ``cost_history`` (the loss at the start and
         after each iteration) and ``nonfinite`` (how many trial points had
-        a non-finite loss or gradient).
+        a non-finite loss or gradient). With constraints also
+        ``constraint_violation`` (the largest over every constraint lane and
+        bound) and ``multipliers`` (one array per constraint, where the
+        method gives them, else None); ``success`` is then True only when
+        the method converged and the point is feasible, and otherwise the
+        message names the most violated constraint.
 
     A trial point where the loss or its gradient is not finite gets a large
     finite value, so the method backs away from it rather than stopping
@@ -61,25 +84,55 @@ def minimize(
     loss = as_loss(loss)
     lanes = Lanes(as_params(params))
     box = as_bounds(bounds, lanes.params)
+    limits = None if constraints is None else Constraints(constraints, lanes, loss)
+    if method is None:
+        method = "L-BFGS-B" if limits is None else "SLSQP"
     import scipy.optimize  # type: ignore[import-untyped]
 
     with_gradient = method.lower() not in _GRADIENT_FREE
     problem = _Loss(loss, lanes, with_gradient)
+    extra: dict[str, Any] = {}
+    if method.lower() in _NEWTON:
+        hessians = limits.hessians if limits is not None else _native.HessianProgram([loss], lanes.params)
+        weights = np.zeros(1 + (limits.rows if limits is not None else 0))
+        weights[0] = 1.0
+
+        def hess(x: Array) -> Array:
+            lanes.set(np.asarray(x, dtype=np.float64))
+            return hessians.hessian(weights)
+
+        extra["hess"] = hess
+    if limits is not None:
+        extra["constraints"] = limits.scipy(method.lower())
     saved = lanes.get()
     try:
         x0, _ = start(problem.program, [loss], lanes, box, "loss")
         problem.evaluate(x0)
         history = [problem.value]
 
-        def callback(intermediate_result: Any, *_: Any) -> None:
-            x = getattr(intermediate_result, "x", intermediate_result)
+        def record(first: Any) -> None:
+            x = getattr(first, "x", first)
             history.append(problem.value_at(np.asarray(x, dtype=np.float64)))
+
+        # SciPy picks how to call a callback from its signature, so ours
+        # takes the user's form.
+        if callback is not None and _takes_result(callback):
+
+            def progress(intermediate_result: Any) -> Any:
+                record(intermediate_result)
+                return callback(intermediate_result)
+
+        else:
+
+            def progress(intermediate_result: Any, *rest: Any) -> Any:  # type: ignore[misc]
+                record(intermediate_result)
+                return None if callback is None else callback(intermediate_result, *rest)
 
         result = scipy.optimize.minimize(
             problem.fun_and_gradient if with_gradient else problem.fun,
             x0, jac=True if with_gradient else None, method=method,
             bounds=scipy.optimize.Bounds(*box) if box is not None else None,
-            tol=tol, options=options, callback=callback,
+            tol=tol, options=options, callback=progress, **extra,
         )
         lanes.set(result.x)
         final = problem.program.try_values()
@@ -88,12 +141,41 @@ def minimize(
             result.message = "stopped at a point where the loss is not finite"
         else:
             result.fun = float(final[0])
+        if limits is not None:
+            _report_feasibility(result, limits, box)
     except BaseException:
         lanes.restore(saved)
         raise
     result.cost_history = history
     result.nonfinite = problem.nonfinite
     return result
+
+
+def _takes_result(callback: Callable[..., Any]) -> bool:
+    import inspect
+
+    try:
+        return set(inspect.signature(callback).parameters) == {"intermediate_result"}
+    except (TypeError, ValueError):
+        return False
+
+
+def _report_feasibility(result: Any, limits: Constraints, box: tuple[Array, Array] | None) -> None:
+    """Sets the violation, a truthful success and the multipliers."""
+    x = np.asarray(result.x, dtype=np.float64)
+    values = limits.fun(x)
+    violation, where = limits.worst(values, x, box)
+    scales = np.concatenate((np.abs(limits.lower), np.abs(limits.upper)))
+    finite = scales[np.isfinite(scales)]
+    tolerance = _FEASIBLE * max(1.0, float(finite.max(initial=0.0)))
+    result.constraint_violation = violation
+    if violation > tolerance:
+        result.success = False
+        result.message = f"infeasible: {where} ({result.message})"
+    multipliers = getattr(result, "v", None)
+    if multipliers is None and isinstance(getattr(result, "multipliers", None), dict):
+        multipliers = None
+    result.multipliers = limits.split(multipliers[0]) if multipliers else None
 
 
 class _Loss:

@@ -128,6 +128,12 @@ def check_three_link_3d(output):
     check_reach(output, "reached within the joint limits")
 
 
+def check_constrained_arm(output):
+    assert "pose found: tip on the circle, clear of the obstacle" in output
+    violation = float(re.search(r"constraint violation (\S+)", output).group(1))
+    assert violation <= 1e-8
+
+
 CHECKS = {
     "first_steps.py": check_first_steps,
     "two_link_ik.py": check_two_link_ik,
@@ -138,6 +144,7 @@ CHECKS = {
     "nist_strd.py": check_nist_strd,
     "camera_pose.py": check_camera_pose,
     "three_link_3d.py": check_three_link_3d,
+    "constrained_arm.py": check_constrained_arm,
 }
 
 
