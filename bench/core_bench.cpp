@@ -119,25 +119,47 @@ void BM_Release(benchmark::State& state, Builder build) {
 }
 
 BENCHMARK_CAPTURE(BM_Evaluate, scalar, &scalar_graph)
-    ->Arg(10'000)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
+    ->Arg(10'000)
+    ->Arg(100'000)
+    ->Arg(1'000'000)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Evaluate, vector3, &vector_graph)
-    ->Arg(10'000)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
+    ->Arg(10'000)
+    ->Arg(100'000)
+    ->Arg(1'000'000)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Evaluate, sincos, &sincos_graph)
-    ->Arg(10'000)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
+    ->Arg(10'000)
+    ->Arg(100'000)
+    ->Arg(1'000'000)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Backward, scalar, &scalar_graph)
-    ->Arg(10'000)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
+    ->Arg(10'000)
+    ->Arg(100'000)
+    ->Arg(1'000'000)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Backward, vector3, &vector_graph)
-    ->Arg(10'000)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
+    ->Arg(10'000)
+    ->Arg(100'000)
+    ->Arg(1'000'000)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Backward, sincos, &sincos_graph)
-    ->Arg(10'000)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
+    ->Arg(10'000)
+    ->Arg(100'000)
+    ->Arg(1'000'000)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Build, scalar, &scalar_graph)
-    ->Arg(100'000)->Unit(benchmark::kMillisecond);
+    ->Arg(100'000)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Build, vector3, &vector_graph)
-    ->Arg(100'000)->Unit(benchmark::kMillisecond);
+    ->Arg(100'000)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Release, scalar, &scalar_graph)
-    ->Arg(100'000)->Unit(benchmark::kMillisecond);
+    ->Arg(100'000)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Release, vector3, &vector_graph)
-    ->Arg(100'000)->Unit(benchmark::kMillisecond);
+    ->Arg(100'000)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace quoril::symbolic

@@ -36,12 +36,9 @@ inline double to_double(py::handle object) { return object.cast<double>(); }
 
 inline SmallValue small_value_from(const double* lanes, Py_ssize_t count) {
   switch (count) {
-    case 1:
-      return quoril::symbolic::small_value(lanes[0]);
-    case 2:
-      return quoril::symbolic::small_value(lanes[0], lanes[1]);
-    case 3:
-      return quoril::symbolic::small_value(lanes[0], lanes[1], lanes[2]);
+    case 1: return quoril::symbolic::small_value(lanes[0]);
+    case 2: return quoril::symbolic::small_value(lanes[0], lanes[1]);
+    case 3: return quoril::symbolic::small_value(lanes[0], lanes[1], lanes[2]);
     default:
       return quoril::symbolic::small_value(lanes[0], lanes[1], lanes[2],
                                            lanes[3]);
@@ -49,7 +46,7 @@ inline SmallValue small_value_from(const double* lanes, Py_ssize_t count) {
 }
 
 inline SmallValue parse_small_value_sequence(const py::handle& object,
-                                      const char* label) {
+                                             const char* label) {
   if (!is_numeric_sequence(object)) {
     throw py::type_error(std::string(label) +
                          " must be a numeric sequence of length 1..4");
@@ -68,7 +65,8 @@ inline SmallValue parse_small_value_sequence(const py::handle& object,
   return small_value_from(lanes, length);
 }
 
-inline SmallValue parse_small_value_args(const py::args& args, const char* label) {
+inline SmallValue parse_small_value_args(const py::args& args,
+                                         const char* label) {
   const Py_ssize_t count = PyTuple_GET_SIZE(args.ptr());
   if (count == 1 && is_numeric_sequence(args[0])) {
     return parse_small_value_sequence(args[0], label);
@@ -97,7 +95,8 @@ inline const Value* expression_value(PyObject* object) {
   return instance->get_value_and_holder().value_ptr<Value>();
 }
 
-inline Value coerce_symbolic_value(const py::handle& object, const char* label) {
+inline Value coerce_symbolic_value(const py::handle& object,
+                                   const char* label) {
   if (const Value* value = expression_value(object.ptr())) return *value;
   if (is_number(object)) {
     return quoril::symbolic::constant(to_double(object));

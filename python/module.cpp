@@ -9,8 +9,6 @@
 
 namespace py = pybind11;
 
-using quoril::symbolic::SmallValue;
-using quoril::symbolic::Value;
 using quoril::python::coerce_symbolic_value;
 using quoril::python::expression_value;
 using quoril::python::g_expression_type;
@@ -19,6 +17,8 @@ using quoril::python::parse_small_value_args;
 using quoril::python::parse_small_value_sequence;
 using quoril::python::small_value_tuple;
 using quoril::python::to_double;
+using quoril::symbolic::SmallValue;
+using quoril::symbolic::Value;
 
 namespace {
 
@@ -83,9 +83,9 @@ Value make_undefined(const py::args& args, const py::kwargs& kwargs) {
     throw py::type_error("unknown keyword argument");
   }
   if (hint.is_none()) return quoril::symbolic::undefined(dim, std::move(name));
-  const SmallValue record =
-      is_number(hint) ? quoril::symbolic::small_value(to_double(hint))
-                      : parse_small_value_sequence(hint, "hint");
+  const SmallValue record = is_number(hint)
+                                ? quoril::symbolic::small_value(to_double(hint))
+                                : parse_small_value_sequence(hint, "hint");
   if (dim_given && dim != record.dimension) {
     throw py::value_error("Undefined hint dimension does not match dim");
   }
@@ -154,8 +154,8 @@ Value multiply(Value a, Value b) { return std::move(a) * std::move(b); }
 Value divide(Value a, Value b) { return std::move(a) / std::move(b); }
 
 PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
-  const std::string message =
-      py::detail::get_fully_qualified_tp_name(type) + ": No constructor defined!";
+  const std::string message = py::detail::get_fully_qualified_tp_name(type) +
+                              ": No constructor defined!";
   PyErr_SetString(PyExc_TypeError, message.c_str());
   return nullptr;
 }
@@ -182,15 +182,16 @@ PYBIND11_MODULE(_quoril, m, py::multiple_interpreters::not_supported()) {
   }
 
   expression
-      .def_property_readonly("id", [](const Value& self) -> std::uint64_t {
-        return self.id();
-      })
-      .def_property_readonly("kind", [](const Value& self) -> const char* {
-        return qs::to_string(self.kind());
-      })
-      .def_property_readonly("op", [](const Value& self) -> const char* {
-        return qs::to_string(self.op());
-      })
+      .def_property_readonly(
+          "id", [](const Value& self) -> std::uint64_t { return self.id(); })
+      .def_property_readonly("kind",
+                             [](const Value& self) -> const char* {
+                               return qs::to_string(self.kind());
+                             })
+      .def_property_readonly("op",
+                             [](const Value& self) -> const char* {
+                               return qs::to_string(self.op());
+                             })
       .def_property_readonly("dim", &Value::dimension)
       .def_property_readonly("dimension", &Value::dimension)
       .def_property_readonly("name", &Value::name)
@@ -199,9 +200,10 @@ PYBIND11_MODULE(_quoril, m, py::multiple_interpreters::not_supported()) {
       .def_property_readonly("is_undefined", &Value::is_undefined)
       .def_property_readonly("is_expression", &Value::is_expression)
       .def_property_readonly("is_leaf", &Value::is_leaf)
-      .def_property_readonly("value", [](const Value& self) -> py::tuple {
-        return small_value_tuple(self.value());
-      })
+      .def_property_readonly("value",
+                             [](const Value& self) -> py::tuple {
+                               return small_value_tuple(self.value());
+                             })
       .def_property_readonly("hint", &optional_hint_tuple)
       .def_property_readonly("grad", &optional_grad_tuple)
       .def_property_readonly("inputs", &inputs_tuple)
@@ -230,49 +232,57 @@ PYBIND11_MODULE(_quoril, m, py::multiple_interpreters::not_supported()) {
       .def(
           "__add__",
           [](Value self, const py::object& other) {
-            return std::move(self) + coerce_symbolic_value(other, "right operand");
+            return std::move(self) +
+                   coerce_symbolic_value(other, "right operand");
           },
           py::is_operator())
       .def(
           "__radd__",
           [](Value self, const py::object& other) {
-            return coerce_symbolic_value(other, "left operand") + std::move(self);
+            return coerce_symbolic_value(other, "left operand") +
+                   std::move(self);
           },
           py::is_operator())
       .def(
           "__sub__",
           [](Value self, const py::object& other) {
-            return std::move(self) - coerce_symbolic_value(other, "right operand");
+            return std::move(self) -
+                   coerce_symbolic_value(other, "right operand");
           },
           py::is_operator())
       .def(
           "__rsub__",
           [](Value self, const py::object& other) {
-            return coerce_symbolic_value(other, "left operand") - std::move(self);
+            return coerce_symbolic_value(other, "left operand") -
+                   std::move(self);
           },
           py::is_operator())
       .def(
           "__mul__",
           [](Value self, const py::object& other) {
-            return std::move(self) * coerce_symbolic_value(other, "right operand");
+            return std::move(self) *
+                   coerce_symbolic_value(other, "right operand");
           },
           py::is_operator())
       .def(
           "__rmul__",
           [](Value self, const py::object& other) {
-            return coerce_symbolic_value(other, "left operand") * std::move(self);
+            return coerce_symbolic_value(other, "left operand") *
+                   std::move(self);
           },
           py::is_operator())
       .def(
           "__truediv__",
           [](Value self, const py::object& other) {
-            return std::move(self) / coerce_symbolic_value(other, "right operand");
+            return std::move(self) /
+                   coerce_symbolic_value(other, "right operand");
           },
           py::is_operator())
       .def(
           "__rtruediv__",
           [](Value self, const py::object& other) {
-            return coerce_symbolic_value(other, "left operand") / std::move(self);
+            return coerce_symbolic_value(other, "left operand") /
+                   std::move(self);
           },
           py::is_operator())
       .def(
@@ -298,21 +308,20 @@ PYBIND11_MODULE(_quoril, m, py::multiple_interpreters::not_supported()) {
     Value vx = coerce_symbolic_value(x, "vec2 x");
     return qs::vec2(std::move(vx), std::move(vy));
   });
-  m.def("vec3", [](const py::object& x, const py::object& y,
-                   const py::object& z) {
-    Value vz = coerce_symbolic_value(z, "vec3 z");
-    Value vy = coerce_symbolic_value(y, "vec3 y");
-    Value vx = coerce_symbolic_value(x, "vec3 x");
-    return qs::vec3(std::move(vx), std::move(vy), std::move(vz));
-  });
+  m.def("vec3",
+        [](const py::object& x, const py::object& y, const py::object& z) {
+          Value vz = coerce_symbolic_value(z, "vec3 z");
+          Value vy = coerce_symbolic_value(y, "vec3 y");
+          Value vx = coerce_symbolic_value(x, "vec3 x");
+          return qs::vec3(std::move(vx), std::move(vy), std::move(vz));
+        });
   m.def("vec4", [](const py::object& x, const py::object& y,
                    const py::object& z, const py::object& w) {
     Value vw = coerce_symbolic_value(w, "vec4 w");
     Value vz = coerce_symbolic_value(z, "vec4 z");
     Value vy = coerce_symbolic_value(y, "vec4 y");
     Value vx = coerce_symbolic_value(x, "vec4 x");
-    return qs::vec4(std::move(vx), std::move(vy), std::move(vz),
-                    std::move(vw));
+    return qs::vec4(std::move(vx), std::move(vy), std::move(vz), std::move(vw));
   });
   m.def("sin", [](const py::object& value) {
     return qs::sin(coerce_symbolic_value(value, "sin value"));

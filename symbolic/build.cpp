@@ -10,8 +10,8 @@ namespace {
 
 [[noreturn]] void throw_dimension_mismatch(int left, int right) {
   throw std::invalid_argument(
-      "cannot combine symbolic values with dimensions " +
-      std::to_string(left) + " and " + std::to_string(right));
+      "cannot combine symbolic values with dimensions " + std::to_string(left) +
+      " and " + std::to_string(right));
 }
 
 const ValueNode& node_of(const Value& v) noexcept {
@@ -228,8 +228,12 @@ Value sin(Value a) { return unary_expression(ExpressionOp::Sin, std::move(a)); }
 Value cos(Value a) { return unary_expression(ExpressionOp::Cos, std::move(a)); }
 Value exp(Value a) { return unary_expression(ExpressionOp::Exp, std::move(a)); }
 Value log(Value a) { return unary_expression(ExpressionOp::Log, std::move(a)); }
-Value sqrt(Value a) { return unary_expression(ExpressionOp::Sqrt, std::move(a)); }
-Value tanh(Value a) { return unary_expression(ExpressionOp::Tanh, std::move(a)); }
+Value sqrt(Value a) {
+  return unary_expression(ExpressionOp::Sqrt, std::move(a));
+}
+Value tanh(Value a) {
+  return unary_expression(ExpressionOp::Tanh, std::move(a));
+}
 Value abs(Value a) { return unary_expression(ExpressionOp::Abs, std::move(a)); }
 Value sinc_sqrt(Value s) {
   return unary_expression(ExpressionOp::SincSqrt, std::move(s));

@@ -92,7 +92,7 @@ void reverse_sweep(Topology& topology, const std::array<double, 4>& seed) {
     if (entry.kind != ValueKind::Expression) continue;
     const Adjoint g = adjoints[position];
     propagate_entry(entry, g, topology.values[position], order, topology.values,
-              adjoints);
+                    adjoints);
   }
 }
 

@@ -14,7 +14,6 @@ namespace quoril::symbolic {
 
 namespace {
 
-
 constexpr char kMsgLanesBuffer[] =
     "output buffer does not match the outputs' lanes";
 constexpr char kMsgJacobianBuffer[] =

@@ -75,8 +75,7 @@ struct PreparedProgram {
 
   void copy_lanes(std::span<double> lanes) const { read_lanes(lanes.data()); }
 
-  void require_sizes(std::span<double> lanes,
-                     std::span<double> jacobian) const;
+  void require_sizes(std::span<double> lanes, std::span<double> jacobian) const;
 
   // Writes the outputs' lanes into `lanes`, which holds `rows` numbers.
   void read_lanes(double* lanes) const;

@@ -62,8 +62,8 @@ class Problem {
   // Residuals at the Parameters' current values; false where evaluation
   // met a non-finite value, which to the solver is only a bad trial point.
   bool residuals(Vector& r) {
-    return program().try_evaluate(std::span<double>(
-               r.data(), static_cast<std::size_t>(m_))) ==
+    return program().try_evaluate(
+               std::span<double>(r.data(), static_cast<std::size_t>(m_))) ==
            EvaluationStatus::Finite;
   }
 
@@ -72,7 +72,8 @@ class Problem {
   bool jacobian(Vector& r, Matrix& j) {
     return program().try_jacobian(
                std::span<double>(r.data(), static_cast<std::size_t>(m_)),
-               std::span<double>(j.data(), static_cast<std::size_t>(j.size()))) ==
+               std::span<double>(j.data(),
+                                 static_cast<std::size_t>(j.size()))) ==
            EvaluationStatus::Finite;
   }
 
@@ -109,7 +110,8 @@ LeastSquaresResult levenberg_marquardt(std::span<const Value> residuals,
   Vector upper = Vector::Constant(n, kInf);
   if (bounded) {
     if (options.lower.size() != size || options.upper.size() != size) {
-      detail::throw_invalid_argument("bounds do not match the Parameters' lanes");
+      detail::throw_invalid_argument(
+          "bounds do not match the Parameters' lanes");
     }
     for (Eigen::Index i = 0; i < n; ++i) {
       lower[i] = options.lower[static_cast<std::size_t>(i)];
@@ -120,7 +122,9 @@ LeastSquaresResult levenberg_marquardt(std::span<const Value> residuals,
     }
   }
   const int max_nfev =
-      options.max_nfev > 0 ? options.max_nfev : 100 * static_cast<int>(std::max<Eigen::Index>(n, 1));
+      options.max_nfev > 0
+          ? options.max_nfev
+          : 100 * static_cast<int>(std::max<Eigen::Index>(n, 1));
 
   Vector x = problem.current().cwiseMax(lower).cwiseMin(upper);
   Vector r(m);
@@ -162,8 +166,8 @@ LeastSquaresResult levenberg_marquardt(std::span<const Value> residuals,
     double gradient_norm = 0.0;
     const double residual_norm = r.norm();
     for (Eigen::Index i = 0; i < n; ++i) {
-      const bool held = (x[i] <= lower[i] && g[i] > 0.0) ||
-                        (x[i] >= upper[i] && g[i] < 0.0);
+      const bool held =
+          (x[i] <= lower[i] && g[i] > 0.0) || (x[i] >= upper[i] && g[i] < 0.0);
       if (held) continue;
       free.push_back(i);
       const double column_norm = j.col(i).norm();

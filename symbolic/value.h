@@ -91,7 +91,8 @@ class Value {
  public:
   Value() noexcept = default;
   // Takes ownership of `node` (which may be null, giving an empty handle).
-  Value(std::shared_ptr<ValueNode> node) noexcept  // NOLINT(google-explicit-constructor)
+  Value(std::shared_ptr<ValueNode>
+            node) noexcept  // NOLINT(google-explicit-constructor)
       : node_(std::move(node)) {}
 
   // Returns the node; throws std::logic_error on an empty handle.

@@ -16,7 +16,9 @@ struct Vec {
 
   static constexpr std::size_t size() noexcept { return N; }
 
-  constexpr T& operator[](std::size_t index) noexcept { return elements[index]; }
+  constexpr T& operator[](std::size_t index) noexcept {
+    return elements[index];
+  }
   constexpr const T& operator[](std::size_t index) const noexcept {
     return elements[index];
   }

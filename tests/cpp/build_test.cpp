@@ -21,7 +21,8 @@ const std::type_info& kInvalid = typeid(std::invalid_argument);
 // Checks an expression node's shape; `inputs` are the nodes expected in its
 // slots, in order.
 void expect_node(const Value& node, ExpressionOp op, int dimension,
-                 std::initializer_list<Value> inputs, int component_index = -1) {
+                 std::initializer_list<Value> inputs,
+                 int component_index = -1) {
   ASSERT_TRUE(node.is_expression());
   EXPECT_EQ(node.op(), op);
   EXPECT_EQ(node.dimension(), dimension);
@@ -43,10 +44,15 @@ TEST(MakeExpression, ChecksDimensionThenCountThenTheUsedSlots) {
        "symbolic value dimension must be in 1..4"},
       {"count 0", [&] { make_expression(ExpressionOp::Add, 1, {a}, 0, -1); },
        kInvalid, "symbolic expression input count must be in 1..4"},
-      {"count 5", [&] { make_expression(ExpressionOp::Add, 1, {a, a, a, a}, 5, -1); },
+      {"count 5",
+       [&] {
+         make_expression(ExpressionOp::Add, 1, {a, a, a, a}, 5, -1);
+       },
        kInvalid, "symbolic expression input count must be in 1..4"},
       {"empty used slot",
-       [&] { make_expression(ExpressionOp::Add, 2, {a, Value()}, 2, -1); },
+       [&] {
+         make_expression(ExpressionOp::Add, 2, {a, Value()}, 2, -1);
+       },
        kInvalid, "expression input is not a valid symbolic value"},
   };
   for (const auto& row : cases) testing::expect_fails_cleanly(row);
@@ -69,7 +75,8 @@ TEST(Packing, PacksNonConstantsAndFoldsAllConstants) {
   ASSERT_TRUE(folded.is_constant());
   EXPECT_GT(folded.id(), c.id());
   EXPECT_TRUE(same_bits(folded.value(), record({1.0, 2.0, -0.0})));
-  EXPECT_TRUE(same_bits(vec4(c, c, c, c).value(), record({2.0, 2.0, 2.0, 2.0})));
+  EXPECT_TRUE(
+      same_bits(vec4(c, c, c, c).value(), record({2.0, 2.0, 2.0, 2.0})));
 }
 
 TEST(Packing, ChecksEveryHandleBeforeAnyShape) {
@@ -78,10 +85,14 @@ TEST(Packing, ChecksEveryHandleBeforeAnyShape) {
   const Value k1 = constant(1.0);
   const Value k2 = constant(1.0, 2.0);
   const FailingCall cases[] = {
-      {"vec2 x", [&] { vec2(Value(), v); }, kInvalid, "vec2 x is not a valid symbolic value"},
-      {"vec2 y", [&] { vec2(v, Value()); }, kInvalid, "vec2 y is not a valid symbolic value"},
-      {"vec3 z", [&] { vec3(v, s, Value()); }, kInvalid, "vec3 z is not a valid symbolic value"},
-      {"vec4 w", [&] { vec4(v, v, v, Value()); }, kInvalid, "vec4 w is not a valid symbolic value"},
+      {"vec2 x", [&] { vec2(Value(), v); }, kInvalid,
+       "vec2 x is not a valid symbolic value"},
+      {"vec2 y", [&] { vec2(v, Value()); }, kInvalid,
+       "vec2 y is not a valid symbolic value"},
+      {"vec3 z", [&] { vec3(v, s, Value()); }, kInvalid,
+       "vec3 z is not a valid symbolic value"},
+      {"vec4 w", [&] { vec4(v, v, v, Value()); }, kInvalid,
+       "vec4 w is not a valid symbolic value"},
       {"vec2 shape", [&] { vec2(s, v); }, kInvalid,
        "vec2 expression inputs must be scalar symbolic values"},
       {"vec3 shape", [&] { vec3(s, s, v); }, kInvalid,
@@ -123,16 +134,20 @@ TEST(Components, RejectsEmptyHandlesAndIndicesOutsideTheDimension) {
   const Value s = parameter(1.0, "s");
   const Value v = parameter(1.0, 2.0, 3.0, "v");
   const Value k = constant(1.0, 2.0);
-  const Value short_pack = make_expression(ExpressionOp::Pack, 3, {s, s, {}, {}}, 2, -1);
+  const Value short_pack =
+      make_expression(ExpressionOp::Pack, 3, {s, s, {}, {}}, 2, -1);
   const FailingCall cases[] = {
       {"empty", [] { component(Value(), -1); }, kInvalid,
        "component value is not a valid symbolic value"},
       {"-1", [&] { component(v, -1); }, typeid(std::out_of_range), kRange},
-      {"dimension", [&] { component(v, 3); }, typeid(std::out_of_range), kRange},
+      {"dimension", [&] { component(v, 3); }, typeid(std::out_of_range),
+       kRange},
       {"scalar 1", [&] { component(s, 1); }, typeid(std::out_of_range), kRange},
-      {"constant 2", [&] { component(k, 2); }, typeid(std::out_of_range), kRange},
+      {"constant 2", [&] { component(k, 2); }, typeid(std::out_of_range),
+       kRange},
       // A hand-made Pack with fewer inputs than lanes has no input to return.
-      {"short pack", [&] { component(short_pack, 2); }, typeid(std::out_of_range),
+      {"short pack", [&] { component(short_pack, 2); },
+       typeid(std::out_of_range),
        "symbolic expression input index out of range"},
   };
   for (const auto& row : cases) testing::expect_fails_cleanly(row);
@@ -221,8 +236,10 @@ TEST(Arithmetic, ChecksLeftThenRightThenShape) {
       {"both empty", [] { Value() + Value(); }, kInvalid, kLeft},
       {"left empty", [&] { Value() * v3; }, kInvalid, kLeft},
       {"right empty", [&] { v2 - Value(); }, kInvalid, kRight},
-      {"2 and 3", [&] { v2 + v3; }, kInvalid, "cannot combine symbolic values with dimensions 2 and 3"},
-      {"3 and 2", [&] { v3 * v2; }, kInvalid, "cannot combine symbolic values with dimensions 3 and 2"},
+      {"2 and 3", [&] { v2 + v3; }, kInvalid,
+       "cannot combine symbolic values with dimensions 2 and 3"},
+      {"3 and 2", [&] { v3* v2; }, kInvalid,
+       "cannot combine symbolic values with dimensions 3 and 2"},
       {"2 and 4", [&] { v2 - v4; }, kInvalid,
        "cannot combine symbolic values with dimensions 2 and 4"},
       // Shape is settled before the fold would divide by zero lanes.
@@ -246,8 +263,10 @@ TEST(Arithmetic, NumberOverloadsMakeTheConstantBeforeValidating) {
       {"NaN beside an empty handle",
        [] { Value() + std::numeric_limits<double>::quiet_NaN(); },
        "symbolic value lanes must be finite", 0},
-      {"empty + 1", [] { Value() + 1.0; }, "left operand is not a valid symbolic value", 1},
-      {"1 / empty", [] { 1.0 / Value(); }, "right operand is not a valid symbolic value", 1},
+      {"empty + 1", [] { Value() + 1.0; },
+       "left operand is not a valid symbolic value", 1},
+      {"1 / empty", [] { 1.0 / Value(); },
+       "right operand is not a valid symbolic value", 1},
       {"inf * v", [&] { std::numeric_limits<double>::infinity() * v3; },
        "symbolic value lanes must be finite", 0},
   };

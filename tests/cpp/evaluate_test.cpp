@@ -71,8 +71,10 @@ TEST(Evaluation, PacksAndTakesComponents) {
       {"vec4", vec4(q, p, q, p), record({2.0, 1.0, 2.0, 1.0})},
       {"component of a Parameter", component(v, 1), record({4.0})},
       {"component of a product", component(v * q, 2), record({10.0})},
-      {"pack of components", vec2(component(v, 2), component(v, 0)), record({5.0, 3.0})},
-      {"negated zero keeps spare lanes +0", -component(zero, 0), record({-0.0})},
+      {"pack of components", vec2(component(v, 2), component(v, 0)),
+       record({5.0, 3.0})},
+      {"negated zero keeps spare lanes +0", -component(zero, 0),
+       record({-0.0})},
       {"negated pair", -zero, record({-0.0, -1.0})},
   };
   for (const auto& row : cases) {
@@ -86,8 +88,13 @@ TEST(Evaluation, AnyUndefinedFailsEvenWhereItCannotMatter) {
   const Value u = undefined(1, "u");
   const Value hinted = undefined_with_hint(1.0, 2.0, 3.0, "h");
   const Value graphs[] = {
-      u, hinted, u * constant(0.0), sin(p) + u * 0.0, vec2(p, u),
-      component(hinted, 1), component(hinted * p, 2),
+      u,
+      hinted,
+      u * constant(0.0),
+      sin(p) + u * 0.0,
+      vec2(p, u),
+      component(hinted, 1),
+      component(hinted * p, 2),
   };
   for (const Value& y : graphs) {
     SCOPED_TRACE(y.debug_string());
@@ -108,13 +115,17 @@ TEST(Evaluation, ReportsTheFirstFailureInEvaluationOrder) {
       {"p / z before u", (p / z) + u, typeid(std::invalid_argument), kFinite},
       {"u before p / z", u + (p / z), typeid(std::logic_error), kUndefined},
       {"u packed first", vec2(u, p / z), typeid(std::logic_error), kUndefined},
-      {"p / z packed first", vec2(sin(p / z), u), typeid(std::invalid_argument), kFinite},
-      {"u under the first operand", (u * z) - (p / z), typeid(std::logic_error), kUndefined},
-      {"division nested before u", (p / z * 0.0) * u, typeid(std::invalid_argument), kFinite},
+      {"p / z packed first", vec2(sin(p / z), u), typeid(std::invalid_argument),
+       kFinite},
+      {"u under the first operand", (u * z) - (p / z), typeid(std::logic_error),
+       kUndefined},
+      {"division nested before u", (p / z * 0.0) * u,
+       typeid(std::invalid_argument), kFinite},
   };
   for (const auto& row : cases) {
     SCOPED_TRACE(row.label);
-    EXPECT_TRUE(testing::fails_with([&] { row.y.evaluate(); }, row.type, row.message));
+    EXPECT_TRUE(
+        testing::fails_with([&] { row.y.evaluate(); }, row.type, row.message));
   }
   // A zero divisor is only an error once evaluated, and only while it is zero.
   const Value ratio = p / z;
@@ -144,7 +155,8 @@ TEST(Evaluation, HandMadeNodeWithTooFewInputsIsRefused) {
   EXPECT_THROW_MSG(sum.backward(), std::out_of_range, kMessage);
   EXPECT_FALSE(p.has_grad());
   // The same node with both operands is an ordinary sum.
-  const Value full = make_expression(ExpressionOp::Add, 1, {p, p, {}, {}}, 2, -1);
+  const Value full =
+      make_expression(ExpressionOp::Add, 1, {p, p, {}, {}}, 2, -1);
   EXPECT_TRUE(same_bits(full.evaluate(), record({4.0})));
 }
 

@@ -62,7 +62,7 @@ TEST(ConstantFolding, NonFiniteResultsFailWithoutANode) {
       {"1 / 0", [&] { one / zero; }, bad, kFinite},
       {"0 / 0", [&] { zero / zero; }, bad, kFinite},
       {"1 / (1, 0)", [&] { one / pair; }, bad, kFinite},
-      {"1e308 * 10", [&] { big * ten; }, bad, kFinite},
+      {"1e308 * 10", [&] { big* ten; }, bad, kFinite},
       {"1e308 + 1e308", [&] { big + big; }, bad, kFinite},
       {"-1e308 - 1e308", [&] { negative_big - big; }, bad, kFinite},
   };
@@ -104,9 +104,18 @@ void expect_fold_matches_evaluation(
 }
 
 TEST(ConstantFolding, AgreesBitForBitWithEvaluation) {
-  const double awkward[] = {1.0,     1.0 / 3.0, -0.0,   0.0,
-                            0.1,     -2.5,      1e-300, std::numeric_limits<double>::denorm_min(),
-                            1e300,   -1e22,     std::numbers::pi, 7e15};
+  const double awkward[] = {1.0,
+                            1.0 / 3.0,
+                            -0.0,
+                            0.0,
+                            0.1,
+                            -2.5,
+                            1e-300,
+                            std::numeric_limits<double>::denorm_min(),
+                            1e300,
+                            -1e22,
+                            std::numbers::pi,
+                            7e15};
   const struct {
     const char* label;
     std::function<Value(Value, Value)> op;
@@ -123,8 +132,10 @@ TEST(ConstantFolding, AgreesBitForBitWithEvaluation) {
       for (double y : awkward) {
         expect_fold_matches_evaluation(row.op, record({x}), record({y}));
         if (row.label == std::string("Pack")) continue;
-        expect_fold_matches_evaluation(row.op, record({x, y, 0.1}), record({y}));
-        expect_fold_matches_evaluation(row.op, record({y}), record({x, -0.0, y, 3.0}));
+        expect_fold_matches_evaluation(row.op, record({x, y, 0.1}),
+                                       record({y}));
+        expect_fold_matches_evaluation(row.op, record({y}),
+                                       record({x, -0.0, y, 3.0}));
       }
     }
   }
@@ -142,8 +153,9 @@ TEST(ConstantFolding, AgreesBitForBitWithEvaluation) {
     for (double x : awkward) {
       for (double y : awkward) {
         // The second operand is ignored; the shared helper takes two.
-        expect_fold_matches_evaluation([&](Value a, Value) { return row.op(a); },
-                                       record({x, y, x, y}), record({0.0}));
+        expect_fold_matches_evaluation(
+            [&](Value a, Value) { return row.op(a); }, record({x, y, x, y}),
+            record({0.0}));
       }
     }
   }

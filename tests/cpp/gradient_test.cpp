@@ -84,8 +84,8 @@ TEST(Gradients, MatchCentralDifferences) {
     for (const auto& layout : layouts) {
       for (int draw = 0; draw < 4; ++draw) {
         SCOPED_TRACE(::testing::Message()
-                     << row.label << " with a of " << layout.a << " lanes, b of "
-                     << layout.b << ", draw " << draw);
+                     << row.label << " with a of " << layout.a
+                     << " lanes, b of " << layout.b << ", draw " << draw);
         const Value a = parameter(random_record(rng, layout.a, -2.0, 2.0), "a");
         // Positive and away from zero, so b is a safe divisor.
         const Value b = parameter(random_record(rng, layout.b, 0.5, 2.0), "b");
@@ -96,7 +96,8 @@ TEST(Gradients, MatchCentralDifferences) {
           ASSERT_TRUE(p.has_grad());
           for (int lane = 0; lane < p.dimension(); ++lane) {
             const double expected = central_difference(y, seed, p, lane);
-            EXPECT_NEAR(p.grad()[lane], expected, 1e-6 * (1.0 + std::abs(expected)))
+            EXPECT_NEAR(p.grad()[lane], expected,
+                        1e-6 * (1.0 + std::abs(expected)))
                 << p.name() << " lane " << lane;
           }
         }
@@ -122,7 +123,8 @@ TEST(Gradients, ExactValuesWhereTheOrderOfAdditionsIsFixed) {
       {"x - x", x - x, record({1.0}), x, record({0.0})},
       {"x + -x", x + (-x), record({1.0}), x, record({0.0})},
       {"v - v", v - v, record({1.0, 2.0, 3.0}), v, record({0.0, 0.0, 0.0})},
-      {"x / x", x / x, record({1.0}), x, record({1.0 / kX + (-1.0 * kX) / (kX * kX)})},
+      {"x / x", x / x, record({1.0}), x,
+       record({1.0 / kX + (-1.0 * kX) / (kX * kX)})},
       // The product is walked first; then the quotient adds its left share
       // before its right one, which rounds differently from the other way.
       {"x / x + x * 0.1", three / three + three * 0.1, record({1.0}), three,
@@ -171,23 +173,24 @@ TEST(Gradients, OneLaneAndManyLaneKernelsAgreeBitForBit) {
       {"pow", [](Value x, Value y) { return pow(x, y); }},
       {"atan2", [](Value x, Value y) { return atan2(x, y); }},
   };
-  for (const auto& [name, op] : ops) for (const double at : {0.7, 1.3, 2.9, 5.1}) {
-    const Value x = parameter(at, "x");
-    const Value y = parameter(at * 0.6 + 1.1, "y");
-    const Value xs = parameter(at, 0.2, "xs");
-    const Value ys = parameter(at * 0.6 + 1.1, 0.4, "ys");
-    const Value one = op(x, y);
-    const Value many = op(xs, ys);
-    ASSERT_EQ(many.dimension(), 2) << name;
-    EXPECT_EQ(one.evaluate()[0], many.evaluate()[0]) << name;
-    EXPECT_EQ(component(many, 0).evaluate()[0], one.evaluate()[0]) << name;
-    // A seed other than 1 keeps the order of each formula's operations
-    // visible in the bits.
-    one.backward(small_value(0.3));
-    many.backward(small_value(0.3, 0.0));
-    EXPECT_EQ(x.grad()[0], xs.grad()[0]) << name;
-    if (y.has_grad()) EXPECT_EQ(y.grad()[0], ys.grad()[0]) << name;
-  }
+  for (const auto& [name, op] : ops)
+    for (const double at : {0.7, 1.3, 2.9, 5.1}) {
+      const Value x = parameter(at, "x");
+      const Value y = parameter(at * 0.6 + 1.1, "y");
+      const Value xs = parameter(at, 0.2, "xs");
+      const Value ys = parameter(at * 0.6 + 1.1, 0.4, "ys");
+      const Value one = op(x, y);
+      const Value many = op(xs, ys);
+      ASSERT_EQ(many.dimension(), 2) << name;
+      EXPECT_EQ(one.evaluate()[0], many.evaluate()[0]) << name;
+      EXPECT_EQ(component(many, 0).evaluate()[0], one.evaluate()[0]) << name;
+      // A seed other than 1 keeps the order of each formula's operations
+      // visible in the bits.
+      one.backward(small_value(0.3));
+      many.backward(small_value(0.3, 0.0));
+      EXPECT_EQ(x.grad()[0], xs.grad()[0]) << name;
+      if (y.has_grad()) EXPECT_EQ(y.grad()[0], ys.grad()[0]) << name;
+    }
 }
 
 TEST(Gradients, TinyDivisorGivesANaNGradientWithoutError) {
@@ -260,17 +263,20 @@ TEST(Gradients, FailedPassesChangeNoGradient) {
   const Value scalar = p * component(q, 0);
   const Value vector = p * q;
   const testing::FailingCall cases[] = {
-      {"1-lane seed, 3-lane root", [&] { vector.backward(record({1.0})); }, invalid,
-       "backward seed dimension does not match output dimension"},
+      {"1-lane seed, 3-lane root", [&] { vector.backward(record({1.0})); },
+       invalid, "backward seed dimension does not match output dimension"},
       {"no seed, 3-lane root", [&] { vector.backward(); }, invalid,
        "backward() without seed requires scalar output"},
       {"empty seed", [&] { scalar.backward(SmallValue{}); }, invalid,
        "symbolic value dimension must be in 1..4"},
       {"NaN seed", [&] { scalar.backward(record({kNaN})); }, invalid, kFinite},
-      {"NaN seed of the wrong size", [&] { vector.backward(record({kNaN})); }, invalid, kFinite},
-      {"Undefined", [&] { (scalar + u * 0.0).backward(); }, typeid(std::logic_error),
+      {"NaN seed of the wrong size", [&] { vector.backward(record({kNaN})); },
+       invalid, kFinite},
+      {"Undefined", [&] { (scalar + u * 0.0).backward(); },
+       typeid(std::logic_error),
        "cannot evaluate symbolic graph with Undefined values"},
-      {"non-finite forward value", [&] { (scalar + p / z).backward(); }, invalid, kFinite},
+      {"non-finite forward value", [&] { (scalar + p / z).backward(); },
+       invalid, kFinite},
   };
   for (const auto& row : cases) {
     SCOPED_TRACE(row.label);
@@ -293,13 +299,17 @@ TEST(Gradients, ZeroGradNeedsNoEvaluation) {
 }
 
 TEST(Gradients, EmptyHandles) {
-  const char* const kInvalidRoot = "backward value is not a valid symbolic value";
+  const char* const kInvalidRoot =
+      "backward value is not a valid symbolic value";
   const Value empty;
-  EXPECT_THROW_MSG(empty.backward(record({1.0})), std::invalid_argument, kInvalidRoot);
+  EXPECT_THROW_MSG(empty.backward(record({1.0})), std::invalid_argument,
+                   kInvalidRoot);
   // The handle is checked before the seed.
-  EXPECT_THROW_MSG(empty.backward(SmallValue{}), std::invalid_argument, kInvalidRoot);
+  EXPECT_THROW_MSG(empty.backward(SmallValue{}), std::invalid_argument,
+                   kInvalidRoot);
   EXPECT_THROW_MSG(empty.zero_grad(), std::invalid_argument, kInvalidRoot);
-  EXPECT_THROW_MSG(empty.backward(), std::logic_error, "invalid symbolic value handle");
+  EXPECT_THROW_MSG(empty.backward(), std::logic_error,
+                   "invalid symbolic value handle");
 }
 
 }  // namespace

@@ -86,15 +86,27 @@ TEST(Jacobian, RefusesBadColumnsAndBuffersBeforeEvaluating) {
   const std::vector<Value> outputs{p + u};
   double buffer[2] = {};
   const auto& bad = typeid(std::invalid_argument);
-  EXPECT_TRUE(fails_with([&] { jacobian_into(outputs, std::vector<Value>{p + 1.0}, {}, {buffer, 1}); },
-                         bad, "jacobian columns must be Parameters"));
-  EXPECT_TRUE(fails_with([&] { jacobian_into(outputs, std::vector<Value>{p, p}, {}, {buffer, 2}); },
-                         bad, "jacobian Parameter given twice"));
-  EXPECT_TRUE(fails_with([&] { jacobian_into(outputs, std::vector<Value>{p}, {}, {buffer, 2}); },
-                         bad, "jacobian buffer does not match outputs and Parameters"));
-  EXPECT_TRUE(fails_with([&] { jacobian_into(outputs, std::vector<Value>{p}, {}, {buffer, 1}); },
-                         typeid(std::logic_error),
-                         "cannot evaluate symbolic graph with Undefined values"));
+  EXPECT_TRUE(fails_with(
+      [&] {
+        jacobian_into(outputs, std::vector<Value>{p + 1.0}, {}, {buffer, 1});
+      },
+      bad, "jacobian columns must be Parameters"));
+  EXPECT_TRUE(fails_with(
+      [&] {
+        jacobian_into(outputs, std::vector<Value>{p, p}, {}, {buffer, 2});
+      },
+      bad, "jacobian Parameter given twice"));
+  EXPECT_TRUE(fails_with(
+      [&] {
+        jacobian_into(outputs, std::vector<Value>{p}, {}, {buffer, 2});
+      },
+      bad, "jacobian buffer does not match outputs and Parameters"));
+  EXPECT_TRUE(fails_with(
+      [&] {
+        jacobian_into(outputs, std::vector<Value>{p}, {}, {buffer, 1});
+      },
+      typeid(std::logic_error),
+      "cannot evaluate symbolic graph with Undefined values"));
 }
 
 TEST(JacobianProgram, MatchesJacobianIntoBitForBitAsParametersMove) {
@@ -141,20 +153,33 @@ TEST(JacobianProgram, RefusesWhatJacobianIntoRefuses) {
   const Value u = undefined(1, "u");
   const std::vector<Value> outputs{p + u};
   const auto& bad = typeid(std::invalid_argument);
-  EXPECT_TRUE(fails_with([&] { JacobianProgram(outputs, std::vector<Value>{p * 2.0}); },
-                         bad, "jacobian columns must be Parameters"));
-  EXPECT_TRUE(fails_with([&] { JacobianProgram(outputs, std::vector<Value>{p, p}); },
-                         bad, "jacobian Parameter given twice"));
+  EXPECT_TRUE(
+      fails_with([&] { JacobianProgram(outputs, std::vector<Value>{p * 2.0}); },
+                 bad, "jacobian columns must be Parameters"));
+  EXPECT_TRUE(fails_with(
+      [&] {
+        JacobianProgram(outputs, std::vector<Value>{p, p});
+      },
+      bad, "jacobian Parameter given twice"));
   // An Undefined is an evaluation error, met when the program runs.
   JacobianProgram program(outputs, std::vector<Value>{p});
   double buffer[2] = {};
-  EXPECT_TRUE(fails_with([&] { program.jacobian({}, {buffer, 2}); }, bad,
-                         "jacobian buffer does not match outputs and Parameters"));
-  EXPECT_TRUE(fails_with([&] { program.evaluate({buffer, 2}); }, bad,
-                         "output buffer does not match the outputs' lanes"));
-  EXPECT_TRUE(fails_with([&] { program.jacobian({}, {buffer, 1}); },
-                         typeid(std::logic_error),
-                         "cannot evaluate symbolic graph with Undefined values"));
+  EXPECT_TRUE(fails_with(
+      [&] {
+        program.jacobian({}, {buffer, 2});
+      },
+      bad, "jacobian buffer does not match outputs and Parameters"));
+  EXPECT_TRUE(fails_with(
+      [&] {
+        program.evaluate({buffer, 2});
+      },
+      bad, "output buffer does not match the outputs' lanes"));
+  EXPECT_TRUE(fails_with(
+      [&] {
+        program.jacobian({}, {buffer, 1});
+      },
+      typeid(std::logic_error),
+      "cannot evaluate symbolic graph with Undefined values"));
 }
 
 TEST(Trace, ListsEachNodeOnceAndMarksTheFirstFailure) {
@@ -180,7 +205,8 @@ TEST(Trace, ListsEachNodeOnceAndMarksTheFirstFailure) {
       const auto at = t.inputs[i][static_cast<std::size_t>(k)];
       ASSERT_GE(at, 0);
       ASSERT_LT(static_cast<std::size_t>(at), i);  // inputs come first
-      EXPECT_TRUE(t.nodes[static_cast<std::size_t>(at)].same_node(t.nodes[i].input(k)));
+      EXPECT_TRUE(
+          t.nodes[static_cast<std::size_t>(at)].same_node(t.nodes[i].input(k)));
     }
   }
 }
@@ -206,9 +232,11 @@ TEST(LevenbergMarquardt, SolvesSmallProblems) {
     const Value r = parameter(1.0, "r");
     std::vector<Value> residuals;
     for (double t : {0.1, 1.7, 3.9, 5.0}) {
-      const Value d = c - constant(1.0 + 3.0 * std::cos(t), 2.0 + 3.0 * std::sin(t));
+      const Value d =
+          c - constant(1.0 + 3.0 * std::cos(t), 2.0 + 3.0 * std::sin(t));
       residuals.push_back(sqrt(component(d, 0) * component(d, 0) +
-                               component(d, 1) * component(d, 1)) - r);
+                               component(d, 1) * component(d, 1)) -
+                          r);
     }
     const LeastSquaresResult result =
         levenberg_marquardt(residuals, std::vector<Value>{c, r}, {});
@@ -232,9 +260,9 @@ TEST(LevenbergMarquardt, SolvesSmallProblems) {
   }
   {  // log(x) = 1 from x = 5: a full step would go below zero
     const Value x = parameter(5.0, "x");
-    const LeastSquaresResult result = levenberg_marquardt(
-        std::vector<Value>{log(x) - 1.0, 0.01 * (x - 1.0)},
-        std::vector<Value>{x}, {});
+    const LeastSquaresResult result =
+        levenberg_marquardt(std::vector<Value>{log(x) - 1.0, 0.01 * (x - 1.0)},
+                            std::vector<Value>{x}, {});
     EXPECT_GT(result.x[0], 2.0);
     EXPECT_LT(result.x[0], 3.0);
   }
@@ -246,12 +274,21 @@ TEST(LevenbergMarquardt, RefusesBadProblems) {
   LeastSquaresOptions crossed;
   crossed.lower = {2.0};
   crossed.upper = {1.0};
-  EXPECT_TRUE(fails_with([&] { levenberg_marquardt(std::vector<Value>{p - 1.0}, std::vector<Value>{p}, crossed); },
-                         bad, "lower bound above upper bound"));
-  EXPECT_TRUE(fails_with([&] { levenberg_marquardt({}, std::vector<Value>{p}, {}); },
-                         bad, "least squares needs at least one residual"));
-  EXPECT_TRUE(fails_with([&] { levenberg_marquardt(std::vector<Value>{log(p - 1.0)}, std::vector<Value>{p}, {}); },
-                         bad, "symbolic value lanes must be finite"));
+  EXPECT_TRUE(fails_with(
+      [&] {
+        levenberg_marquardt(std::vector<Value>{p - 1.0}, std::vector<Value>{p},
+                            crossed);
+      },
+      bad, "lower bound above upper bound"));
+  EXPECT_TRUE(
+      fails_with([&] { levenberg_marquardt({}, std::vector<Value>{p}, {}); },
+                 bad, "least squares needs at least one residual"));
+  EXPECT_TRUE(fails_with(
+      [&] {
+        levenberg_marquardt(std::vector<Value>{log(p - 1.0)},
+                            std::vector<Value>{p}, {});
+      },
+      bad, "symbolic value lanes must be finite"));
   EXPECT_EQ(p.value()[0], 1.0);
 }
 

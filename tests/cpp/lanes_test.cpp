@@ -54,12 +54,21 @@ TEST(SmallValueFactory, RejectsBadCountsAndNonFiniteLanes) {
   const FailingCall cases[] = {
       {"empty list", [] { small_value(std::initializer_list<double>{}); },
        typeid(std::invalid_argument), kCount},
-      {"five numbers", [] { small_value({1.0, 2.0, 3.0, 4.0, 5.0}); },
+      {"five numbers",
+       [] {
+         small_value({1.0, 2.0, 3.0, 4.0, 5.0});
+       },
        typeid(std::invalid_argument), kCount},
       // The count is checked before any element.
-      {"five numbers with NaN", [] { small_value({kNaN, 2.0, 3.0, 4.0, 5.0}); },
+      {"five numbers with NaN",
+       [] {
+         small_value({kNaN, 2.0, 3.0, 4.0, 5.0});
+       },
        typeid(std::invalid_argument), kCount},
-      {"list with infinity", [] { small_value({1.0, kInf}); },
+      {"list with infinity",
+       [] {
+         small_value({1.0, kInf});
+       },
        typeid(std::invalid_argument), kFinite},
       {"NaN second", [] { small_value(1.0, kNaN); },
        typeid(std::invalid_argument), kFinite},
@@ -67,7 +76,10 @@ TEST(SmallValueFactory, RejectsBadCountsAndNonFiniteLanes) {
        typeid(std::invalid_argument), kFinite},
       {"+inf last of four", [] { small_value(1.0, 2.0, 3.0, kInf); },
        typeid(std::invalid_argument), kFinite},
-      {"Vec with NaN", [] { small_value(quoril::Vec<double, 4>{{0, 0, kNaN, 0}}); },
+      {"Vec with NaN",
+       [] {
+         small_value(quoril::Vec<double, 4>{{0, 0, kNaN, 0}});
+       },
        typeid(std::invalid_argument), kFinite},
       {"Vec 1 infinite", [] { small_value(quoril::Vec<double, 1>{{-kInf}}); },
        typeid(std::invalid_argument), kFinite},

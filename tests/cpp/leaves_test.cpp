@@ -52,7 +52,8 @@ void expect_leaves(const SmallValue& expected, const Value& c, const Value& p,
 }
 
 template <typename... Lanes>
-void expect_every_family_reads(const SmallValue& expected, const Lanes&... lanes) {
+void expect_every_family_reads(const SmallValue& expected,
+                               const Lanes&... lanes) {
   expect_leaves(expected, constant(lanes...), parameter(lanes..., "n"),
                 undefined_with_hint(lanes..., "n"));
 }
@@ -69,7 +70,8 @@ TEST(LeafFactories, EveryFormStoresTheLanesInOrder) {
   expect_every_family_reads(record({9.0}), V1{{9.0}});
   expect_every_family_reads(record({9.0, 8.0}), V2{{9.0, 8.0}});
   expect_every_family_reads(record({9.0, 8.0, 7.0}), V3{9.0, 8.0, 7.0});
-  expect_every_family_reads(record({9.0, 8.0, 7.0, 6.0}), V4{{9.0, 8.0, 7.0, 6.0}});
+  expect_every_family_reads(record({9.0, 8.0, 7.0, 6.0}),
+                            V4{{9.0, 8.0, 7.0, 6.0}});
 }
 
 TEST(LeafFactories, FailuresCreateNothing) {
@@ -78,19 +80,43 @@ TEST(LeafFactories, FailuresCreateNothing) {
   const char* const kFinite = "symbolic value lanes must be finite";
   const auto& bad = typeid(std::invalid_argument);
   const FailingCall cases[] = {
-      {"constant of empty list", [] { constant(std::initializer_list<double>{}); }, bad, kCount},
-      {"parameter of five", [] { parameter({1.0, 2.0, 3.0, 4.0, kNaN}, "p"); }, bad, kCount},
-      {"hint of empty list", [] { undefined_with_hint(std::initializer_list<double>{}, "u"); }, bad, kCount},
-      {"parameter of dimension 0", [] { parameter(SmallValue{}, "p"); }, bad, kDimension},
-      {"parameter of dimension 5", [] { parameter(SmallValue{5, {}}, "p"); }, bad, kDimension},
-      {"hint of dimension 5", [] { undefined_with_hint(SmallValue{5, {}}, "u"); }, bad, kDimension},
+      {"constant of empty list",
+       [] { constant(std::initializer_list<double>{}); }, bad, kCount},
+      {"parameter of five",
+       [] {
+         parameter({1.0, 2.0, 3.0, 4.0, kNaN}, "p");
+       },
+       bad, kCount},
+      {"hint of empty list",
+       [] { undefined_with_hint(std::initializer_list<double>{}, "u"); }, bad,
+       kCount},
+      {"parameter of dimension 0", [] { parameter(SmallValue{}, "p"); }, bad,
+       kDimension},
+      {"parameter of dimension 5",
+       [] {
+         parameter(SmallValue{5, {}}, "p");
+       },
+       bad, kDimension},
+      {"hint of dimension 5",
+       [] {
+         undefined_with_hint(SmallValue{5, {}}, "u");
+       },
+       bad, kDimension},
       {"undefined 0", [] { undefined(0, "u"); }, bad, kDimension},
       {"undefined 5", [] { undefined(5, "u"); }, bad, kDimension},
       {"undefined -1", [] { undefined(-1, "u"); }, bad, kDimension},
-      {"constant Vec infinite", [] { constant(V3{1.0, kInf, 2.0}); }, bad, kFinite},
+      {"constant Vec infinite",
+       [] {
+         constant(V3{1.0, kInf, 2.0});
+       },
+       bad, kFinite},
       {"parameter -inf", [] { parameter(1.0, 2.0, -kInf, "p"); }, bad, kFinite},
       {"hint NaN", [] { undefined_with_hint(1.0, kNaN, "u"); }, bad, kFinite},
-      {"hint Vec NaN", [] { undefined_with_hint(V4{{0, 0, 0, kNaN}}, "u"); }, bad, kFinite},
+      {"hint Vec NaN",
+       [] {
+         undefined_with_hint(V4{{0, 0, 0, kNaN}}, "u");
+       },
+       bad, kFinite},
   };
   for (const auto& row : cases) testing::expect_fails_cleanly(row);
 }

@@ -26,8 +26,8 @@ const char* const kBadDimension = "symbolic value dimension must be in 1..4";
 const char* const kNotFinite = "symbolic value lanes must be finite";
 
 TEST(MakeNode, SuccessiveNodesGetConsecutiveIds) {
-  const auto a = make_node(ValueKind::Parameter, 2, record({1.0, 2.0}),
-                           std::nullopt, "a");
+  const auto a =
+      make_node(ValueKind::Parameter, 2, record({1.0, 2.0}), std::nullopt, "a");
   const auto b = make_node(ValueKind::Undefined, 3, SmallValue{},
                            record({1.0, 2.0, 3.0}), "");
   EXPECT_EQ(b->id, a->id + 1);
@@ -39,7 +39,8 @@ TEST(MakeNode, SuccessiveNodesGetConsecutiveIds) {
 TEST(MakeNode, FailuresComeInCheckOrderAndDrawNoId) {
   const auto make = [](int dimension, SmallValue value,
                        std::optional<SmallValue> hint) {
-    return [=] { make_node(ValueKind::Undefined, dimension, value, hint, "u"); };
+    return
+        [=] { make_node(ValueKind::Undefined, dimension, value, hint, "u"); };
   };
   const FailingCall cases[] = {
       {"dimension 0", make(0, SmallValue{}, std::nullopt),
@@ -50,7 +51,8 @@ TEST(MakeNode, FailuresComeInCheckOrderAndDrawNoId) {
        typeid(std::invalid_argument), kBadDimension},
       {"NaN value", make(1, record({kNaN}), std::nullopt),
        typeid(std::invalid_argument), kNotFinite},
-      {"infinite hint of the wrong size", make(3, SmallValue{}, record({1.0, kInf})),
+      {"infinite hint of the wrong size",
+       make(3, SmallValue{}, record({1.0, kInf})),
        typeid(std::invalid_argument), kNotFinite},
       {"hint of the wrong size", make(3, SmallValue{}, record({1.0, 2.0})),
        typeid(std::invalid_argument), "symbolic hint dimension mismatch"},
@@ -61,20 +63,31 @@ TEST(MakeNode, FailuresComeInCheckOrderAndDrawNoId) {
 TEST(ValueHandle, EmptyHandleThrowsFromEveryCheckedMember) {
   const Value empty;
   const std::function<void()> members[] = {
-      [&] { empty.node(); },          [&] { empty.mutable_node(); },
-      [&] { empty.id(); },            [&] { empty.kind(); },
-      [&] { empty.op(); },            [&] { empty.dimension(); },
-      [&] { empty.component_index(); }, [&] { empty.name(); },
-      [&] { empty.is_constant(); },   [&] { empty.is_parameter(); },
-      [&] { empty.is_undefined(); },  [&] { empty.is_expression(); },
-      [&] { empty.value(); },         [&] { empty.has_hint(); },
-      [&] { empty.hint(); },          [&] { empty.has_grad(); },
-      [&] { empty.grad(); },          [&] { empty.input_count(); },
-      [&] { empty.input(7); },        [&] { empty.debug_string(); },
+      [&] { empty.node(); },
+      [&] { empty.mutable_node(); },
+      [&] { empty.id(); },
+      [&] { empty.kind(); },
+      [&] { empty.op(); },
+      [&] { empty.dimension(); },
+      [&] { empty.component_index(); },
+      [&] { empty.name(); },
+      [&] { empty.is_constant(); },
+      [&] { empty.is_parameter(); },
+      [&] { empty.is_undefined(); },
+      [&] { empty.is_expression(); },
+      [&] { empty.value(); },
+      [&] { empty.has_hint(); },
+      [&] { empty.hint(); },
+      [&] { empty.has_grad(); },
+      [&] { empty.grad(); },
+      [&] { empty.input_count(); },
+      [&] { empty.input(7); },
+      [&] { empty.debug_string(); },
   };
   for (std::size_t i = 0; i < std::size(members); ++i) {
     SCOPED_TRACE(::testing::Message() << "member " << i);
-    EXPECT_TRUE(testing::fails_with(members[i], typeid(std::logic_error), kBadHandle));
+    EXPECT_TRUE(
+        testing::fails_with(members[i], typeid(std::logic_error), kBadHandle));
   }
   EXPECT_FALSE(empty.is_leaf());
   EXPECT_TRUE(empty.same_node(Value()));
@@ -118,15 +131,26 @@ TEST(SetValue, ChecksTheArgumentBeforeTheHandle) {
   const FailingCall cases[] = {
       {"NaN on an empty handle", [] { Value().set_value(record({kNaN})); },
        typeid(std::invalid_argument), kNotFinite},
-      {"dimension 0 on an empty handle", [] { Value().set_value(SmallValue{}); },
+      {"dimension 0 on an empty handle",
+       [] { Value().set_value(SmallValue{}); }, typeid(std::invalid_argument),
+       kBadDimension},
+      {"good value on an empty handle",
+       [] { Value().set_value(record({1.0})); }, typeid(std::logic_error),
+       kBadHandle},
+      {"dimension 5",
+       [&] {
+         p.set_value(SmallValue{5, {}});
+       },
        typeid(std::invalid_argument), kBadDimension},
-      {"good value on an empty handle", [] { Value().set_value(record({1.0})); },
-       typeid(std::logic_error), kBadHandle},
-      {"dimension 5", [&] { p.set_value(SmallValue{5, {}}); },
-       typeid(std::invalid_argument), kBadDimension},
-      {"infinity in use", [&] { p.set_value(record({1.0, -kInf})); },
+      {"infinity in use",
+       [&] {
+         p.set_value(record({1.0, -kInf}));
+       },
        typeid(std::invalid_argument), kNotFinite},
-      {"Constant of the same size", [&] { c.set_value(record({3.0, 4.0})); },
+      {"Constant of the same size",
+       [&] {
+         c.set_value(record({3.0, 4.0}));
+       },
        typeid(std::logic_error), kNotParameter},
       {"Constant with another size", [&] { c.set_value(record({3.0})); },
        typeid(std::logic_error), kNotParameter},
@@ -181,7 +205,8 @@ TEST(DebugString, DescribesKindDimensionIdNameAndOperation) {
 }
 
 TEST(NodeRelease, DroppingTheLastHandleReleasesWhatNothingElseHolds) {
-  auto leaf = make_node(ValueKind::Parameter, 1, record({2.0}), std::nullopt, "p");
+  auto leaf =
+      make_node(ValueKind::Parameter, 1, record({2.0}), std::nullopt, "p");
   const std::weak_ptr<ValueNode> watch = leaf;
   Value kept;
   {

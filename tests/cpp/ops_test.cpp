@@ -44,7 +44,8 @@ const struct {
     {"Sqrt", ExpressionOp::Sqrt, 12, [](Value a) { return sqrt(a); }, nullptr},
     {"Tanh", ExpressionOp::Tanh, 13, [](Value a) { return tanh(a); }, nullptr},
     {"Abs", ExpressionOp::Abs, 14, [](Value a) { return abs(a); }, nullptr},
-    {"Pow", ExpressionOp::Pow, 15, nullptr, [](Value a, Value b) { return pow(a, b); }},
+    {"Pow", ExpressionOp::Pow, 15, nullptr,
+     [](Value a, Value b) { return pow(a, b); }},
     {"Atan2", ExpressionOp::Atan2, 16, nullptr,
      [](Value a, Value b) { return atan2(a, b); }},
 };
@@ -66,7 +67,8 @@ TEST(NewOps, NumbersTextsAndNodeShape) {
     if (row.binary) {
       EXPECT_TRUE(row.binary(q, p).input(0).same_node(q));
     }
-    EXPECT_EQ(e.debug_string(), "Expression<2>#" + std::to_string(e.id()) + " op=" + row.text);
+    EXPECT_EQ(e.debug_string(),
+              "Expression<2>#" + std::to_string(e.id()) + " op=" + row.text);
   }
   // A number keeps its side, as a one-lane Constant.
   for (const Value& e : {pow(p, 2.0), atan2(p, 2.0)}) {
@@ -91,19 +93,25 @@ TEST(NewOps, ValuesMatchIndependentReferences) {
     Value y;
     SmallValue expected;
   } cases[] = {
-      {"exp", exp(a), record({1.0, 2.718281828459045, 0.1353352832366127, 1.6487212707001282})},
+      {"exp", exp(a),
+       record(
+           {1.0, 2.718281828459045, 0.1353352832366127, 1.6487212707001282})},
       {"log", log(v), record({0.0, 1.3862943611198906, 0.6931471805599453})},
       {"sqrt", sqrt(v), record({1.0, 2.0, 1.4142135623730951})},
       {"tanh", tanh(a),
-       record({0.0, 0.7615941559557649, -0.9640275800758169, 0.46211715726000974})},
+       record({0.0, 0.7615941559557649, -0.9640275800758169,
+               0.46211715726000974})},
       {"abs", abs(a), record({0.0, 1.0, 2.0, 0.5})},
       {"abs -0", abs(-x * 0.0), record({0.0})},
       {"pow vector, number", pow(v, 2.0), record({1.0, 16.0, 4.0})},
       {"pow number, vector", pow(2.0, v), record({2.0, 16.0, 4.0})},
-      {"pow scalar, vector", pow(x, v * 0.5), record({1.4142135623730951, 4.0, 2.0})},
-      {"pow negative base, integer exponent", pow(m * 2.0, 3.0), record({-8.0})},
+      {"pow scalar, vector", pow(x, v * 0.5),
+       record({1.4142135623730951, 4.0, 2.0})},
+      {"pow negative base, integer exponent", pow(m * 2.0, 3.0),
+       record({-8.0})},
       {"pow 0^0", pow(x * 0.0, x * 0.0), record({1.0})},
-      {"atan2 vector, number", atan2(pair, -1.0), record({3 * kPi / 4, -3 * kPi / 4})},
+      {"atan2 vector, number", atan2(pair, -1.0),
+       record({3 * kPi / 4, -3 * kPi / 4})},
       {"atan2 number, vector", atan2(1.0, zs), record({kPi / 4, kPi / 2})},
       {"atan2 scalar, scalar", atan2(m, x * 0.0), record({-kPi / 2})},
   };
@@ -111,7 +119,8 @@ TEST(NewOps, ValuesMatchIndependentReferences) {
     SCOPED_TRACE(row.label);
     const SmallValue y = row.y.evaluate();
     ASSERT_EQ(y.dimension, row.expected.dimension);
-    for (int i = 0; i < y.dimension; ++i) EXPECT_DOUBLE_EQ(y[i], row.expected[i]) << "lane " << i;
+    for (int i = 0; i < y.dimension; ++i)
+      EXPECT_DOUBLE_EQ(y[i], row.expected[i]) << "lane " << i;
   }
 }
 
@@ -130,10 +139,15 @@ Outcome outcome(const std::function<SmallValue()>& compute) {
 }
 
 TEST(NewOps, FoldingAgreesBitForBitWithEvaluation) {
-  const double awkward[] = {0.0,  -0.0,   1.0,   -1.0,  0.5,    1.0 / 3.0, -2.5,
-                            1e-300, std::numeric_limits<double>::denorm_min(),
-                            709.0, 710.0, -745.0, 1e300, -1e22, kPi, 7e15, 3.0};
-  const auto check = [](const Binary& op, const SmallValue& a, const SmallValue& b) {
+  const double awkward[] = {
+      0.0,   -0.0,   1.0,
+      -1.0,  0.5,    1.0 / 3.0,
+      -2.5,  1e-300, std::numeric_limits<double>::denorm_min(),
+      709.0, 710.0,  -745.0,
+      1e300, -1e22,  kPi,
+      7e15,  3.0};
+  const auto check = [](const Binary& op, const SmallValue& a,
+                        const SmallValue& b) {
     SCOPED_TRACE(testing::describe(a) + " with " + testing::describe(b));
     const Outcome folded = outcome([&] {
       const Value r = op(constant(a), constant(b));
@@ -153,7 +167,8 @@ TEST(NewOps, FoldingAgreesBitForBitWithEvaluation) {
     for (double x : awkward) {
       for (double y : awkward) {
         if (row.unary) {
-          check([&](Value a, Value) { return row.unary(a); }, record({x, y, -x}), record({0.0}));
+          check([&](Value a, Value) { return row.unary(a); },
+                record({x, y, -x}), record({0.0}));
           continue;
         }
         check(row.binary, record({x}), record({y}));
@@ -172,7 +187,8 @@ double weighted(const Value& y, const SmallValue& seed) {
   return total;
 }
 
-double central_difference(const Value& y, const SmallValue& seed, const Value& p, int lane) {
+double central_difference(const Value& y, const SmallValue& seed,
+                          const Value& p, int lane) {
   const SmallValue base = p.value();
   const double h = 1e-6 * std::max(1.0, std::abs(base[lane]));
   SmallValue shifted = base;
@@ -186,11 +202,13 @@ double central_difference(const Value& y, const SmallValue& seed, const Value& p
   return (up - down) / (2.0 * h);
 }
 
-SmallValue random_record(std::mt19937_64& rng, int dimension, double low, double high) {
+SmallValue random_record(std::mt19937_64& rng, int dimension, double low,
+                         double high) {
   std::uniform_real_distribution<double> lanes(low, high);
   SmallValue r;
   r.dimension = dimension;
-  for (int i = 0; i < dimension; ++i) r.lanes[static_cast<std::size_t>(i)] = lanes(rng);
+  for (int i = 0; i < dimension; ++i)
+    r.lanes[static_cast<std::size_t>(i)] = lanes(rng);
   return r;
 }
 
@@ -210,7 +228,8 @@ TEST(NewOps, GradientsMatchCentralDifferences) {
       {"pow(2, a) * b", [](Value a, Value b) { return pow(2.0, a) * b; }},
       {"atan2(a, b)", [](Value a, Value b) { return atan2(a, b); }},
       {"atan2(b, a)", [](Value a, Value b) { return atan2(b, a); }},
-      {"chain", [](Value a, Value b) { return sqrt(exp(tanh(a)) + log(b * b + 1.0)); }},
+      {"chain",
+       [](Value a, Value b) { return sqrt(exp(tanh(a)) + log(b * b + 1.0)); }},
   };
   const struct {
     int a;
@@ -220,8 +239,9 @@ TEST(NewOps, GradientsMatchCentralDifferences) {
   for (const auto& row : cases) {
     for (const auto& layout : layouts) {
       for (int draw = 0; draw < 3; ++draw) {
-        SCOPED_TRACE(::testing::Message() << row.label << " with a of " << layout.a
-                                          << " lanes, b of " << layout.b << ", draw " << draw);
+        SCOPED_TRACE(::testing::Message()
+                     << row.label << " with a of " << layout.a
+                     << " lanes, b of " << layout.b << ", draw " << draw);
         const Value a = parameter(random_record(rng, layout.a, -2.0, 2.0), "a");
         const Value b = parameter(random_record(rng, layout.b, 0.5, 2.0), "b");
         const Value y = row.f(a, b);
@@ -231,7 +251,8 @@ TEST(NewOps, GradientsMatchCentralDifferences) {
           if (!p.has_grad()) continue;  // b unused by some rows
           for (int lane = 0; lane < p.dimension(); ++lane) {
             const double expected = central_difference(y, seed, p, lane);
-            EXPECT_NEAR(p.grad()[lane], expected, 1e-6 * (1.0 + std::abs(expected)))
+            EXPECT_NEAR(p.grad()[lane], expected,
+                        1e-6 * (1.0 + std::abs(expected)))
                 << p.name() << " lane " << lane;
           }
         }
@@ -275,9 +296,11 @@ TEST(NewOps, GradientsMatchIndependentReferenceValues) {
       // The exponent's partial is a^b log a, undefined for a negative base.
       {"pow (-2)^2", pow_xy, -2.0, 2.0, -4.0, kNaN},
       // A Constant exponent gives the base's partial only, with no NaN.
-      {"pow (-2)^Constant 3", [](const Value& x, const Value&) { return pow(x, constant(3.0)); },
-       -2.0, 1.0, 12.0, 0.0},
-      {"pow (-8)^number 2", [](const Value& x, const Value&) { return pow(x, 2.0); }, -8.0, 1.0,
+      {"pow (-2)^Constant 3",
+       [](const Value& x, const Value&) { return pow(x, constant(3.0)); }, -2.0,
+       1.0, 12.0, 0.0},
+      {"pow (-8)^number 2",
+       [](const Value& x, const Value&) { return pow(x, 2.0); }, -8.0, 1.0,
        -16.0, 0.0},
       {"atan2(1, 1)", atan2_xy, 1.0, 1.0, 0.5, -0.5},
       {"atan2(3, 4)", atan2_xy, 3.0, 4.0, 0.16, -0.12},
@@ -332,7 +355,8 @@ TEST(NewOps, NonFiniteResultsFailFoldingWithoutANode) {
   for (const auto& row : cases) testing::expect_fails_cleanly(row);
   // A number operand's Constant is made before anything else is looked at.
   const FailingCall coerced[] = {
-      {"pow(-8, number 1/3)", [&] { pow(minus_eight, 1.0 / 3.0); }, bad, kFinite},
+      {"pow(-8, number 1/3)", [&] { pow(minus_eight, 1.0 / 3.0); }, bad,
+       kFinite},
       {"pow(number -8, 1/3)", [&] { pow(-8.0, third); }, bad, kFinite},
       {"pow(number 0, -1)", [&] { pow(0.0, minus_one); }, bad, kFinite},
       {"atan2(empty, number)", [] { atan2(Value(), 1.0); }, bad,
@@ -384,16 +408,21 @@ Value hand_made(ValueKind kind, int dimension, SmallValue value) {
   return Value(std::move(node));
 }
 
-TEST(HandMadeLeaves, AClaimOutsideOneToFourLanesIsRefusedBeforeAnyGradientChanges) {
+TEST(HandMadeLeaves,
+     AClaimOutsideOneToFourLanesIsRefusedBeforeAnyGradientChanges) {
   const struct {
     ValueKind kind;
     int dimension;
-  } cases[] = {{ValueKind::Parameter, 5}, {ValueKind::Parameter, 0},
-               {ValueKind::Parameter, -1}, {ValueKind::Parameter, 260},
+  } cases[] = {{ValueKind::Parameter, 5},
+               {ValueKind::Parameter, 0},
+               {ValueKind::Parameter, -1},
+               {ValueKind::Parameter, 260},
                {ValueKind::Constant, 5}};
   for (const auto& row : cases) {
-    SCOPED_TRACE(::testing::Message() << to_string(row.kind) << " of " << row.dimension);
-    const Value node = hand_made(row.kind, row.dimension, record({1.0, 2.0, 3.0, 4.0}));
+    SCOPED_TRACE(::testing::Message()
+                 << to_string(row.kind) << " of " << row.dimension);
+    const Value node =
+        hand_made(row.kind, row.dimension, record({1.0, 2.0, 3.0, 4.0}));
     const Value p = parameter(2.0, "p");
     const Value q = parameter(3.0, "q");
     q.backward();

@@ -63,20 +63,20 @@ inline ::testing::AssertionResult fails_with(const std::function<void()>& call,
              << "\", expected " << type.name() << " \"" << message << "\"";
     }
     if (message != e.what()) {
-      return ::testing::AssertionFailure() << "message \"" << e.what()
-                                           << "\", expected \"" << message
-                                           << "\"";
+      return ::testing::AssertionFailure()
+             << "message \"" << e.what() << "\", expected \"" << message
+             << "\"";
     }
     return ::testing::AssertionSuccess();
   } catch (...) {
     return ::testing::AssertionFailure() << "threw a non-standard exception";
   }
-  return ::testing::AssertionFailure() << "did not throw, expected \""
-                                       << message << "\"";
+  return ::testing::AssertionFailure()
+         << "did not throw, expected \"" << message << "\"";
 }
 
-#define EXPECT_THROW_MSG(statement, exception, message)                  \
-  EXPECT_TRUE(::quoril::symbolic::testing::fails_with(                   \
+#define EXPECT_THROW_MSG(statement, exception, message) \
+  EXPECT_TRUE(::quoril::symbolic::testing::fails_with(  \
       [&] { static_cast<void>(statement); }, typeid(exception), message))
 
 // Returns how many node ids `call` drew, whether it succeeded or threw.

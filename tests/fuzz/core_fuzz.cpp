@@ -125,17 +125,25 @@ Failure not_valid(std::string_view label) {
 // the core never documents.
 std::optional<Category> documented(std::string_view message) {
   static const std::unordered_map<std::string_view, Category> kFixed = {
-      {"symbolic value constructor expects 1..4 lanes", Category::InvalidArgument},
+      {"symbolic value constructor expects 1..4 lanes",
+       Category::InvalidArgument},
       {kBadDimension, Category::InvalidArgument},
       {kNotFinite, Category::InvalidArgument},
       {"symbolic hint dimension mismatch", Category::InvalidArgument},
-      {"set_value() dimension does not match Parameter dimension", Category::InvalidArgument},
-      {"symbolic expression input count must be in 1..4", Category::InvalidArgument},
-      {"vec2 expression inputs must be scalar symbolic values", Category::InvalidArgument},
-      {"vec3 expression inputs must be scalar symbolic values", Category::InvalidArgument},
-      {"vec4 expression inputs must be scalar symbolic values", Category::InvalidArgument},
-      {"backward seed dimension does not match output dimension", Category::InvalidArgument},
-      {"backward() without seed requires scalar output", Category::InvalidArgument},
+      {"set_value() dimension does not match Parameter dimension",
+       Category::InvalidArgument},
+      {"symbolic expression input count must be in 1..4",
+       Category::InvalidArgument},
+      {"vec2 expression inputs must be scalar symbolic values",
+       Category::InvalidArgument},
+      {"vec3 expression inputs must be scalar symbolic values",
+       Category::InvalidArgument},
+      {"vec4 expression inputs must be scalar symbolic values",
+       Category::InvalidArgument},
+      {"backward seed dimension does not match output dimension",
+       Category::InvalidArgument},
+      {"backward() without seed requires scalar output",
+       Category::InvalidArgument},
       {"unsupported binary symbolic expression op", Category::InvalidArgument},
       {"unsupported unary symbolic expression op", Category::InvalidArgument},
       {kLaneIndex, Category::OutOfRange},
@@ -155,10 +163,10 @@ std::optional<Category> documented(std::string_view message) {
       {"unsupported symbolic backward op", Category::Logic},
   };
   static const std::string_view kLabels[] = {
-      "expression input", "vec2 x", "vec2 y", "vec3 x", "vec3 y",
-      "vec3 z", "vec4 x", "vec4 y", "vec4 z", "vec4 w",
-      "component value", "left operand", "right operand", "unary operand",
-      "backward value"};
+      "expression input", "vec2 x",        "vec2 y",          "vec3 x",
+      "vec3 y",           "vec3 z",        "vec4 x",          "vec4 y",
+      "vec4 z",           "vec4 w",        "component value", "left operand",
+      "right operand",    "unary operand", "backward value"};
   if (auto it = kFixed.find(message); it != kFixed.end()) return it->second;
   constexpr std::string_view kNotValid = " is not a valid symbolic value";
   if (message.ends_with(kNotValid)) {
@@ -232,8 +240,8 @@ bool same_bits(const SmallValue& a, const SmallValue& b) {
 
 std::string describe(const SmallValue& v) {
   char text[160];
-  std::snprintf(text, sizeof text, "{%d: %.17g %.17g %.17g %.17g}",
-                v.dimension, v.lanes[0], v.lanes[1], v.lanes[2], v.lanes[3]);
+  std::snprintf(text, sizeof text, "{%d: %.17g %.17g %.17g %.17g}", v.dimension,
+                v.lanes[0], v.lanes[1], v.lanes[2], v.lanes[3]);
   return text;
 }
 
@@ -248,12 +256,14 @@ void expect_same(const SmallValue& actual, const SmallValue& expected,
 // Gradients are not checked for finiteness, and the sign and payload of a
 // NaN depend on which operand the compiler puts first in an addition or a
 // product, so any two NaN lanes count as the same.
-void expect_same_gradient(const SmallValue& actual, const SmallValue& expected) {
+void expect_same_gradient(const SmallValue& actual,
+                          const SmallValue& expected) {
   bool same = actual.dimension == expected.dimension;
   for (std::size_t i = 0; i < 4 && same; ++i) {
     const double a = actual.lanes[i];
     const double e = expected.lanes[i];
-    same = (std::isnan(a) && std::isnan(e)) || std::memcmp(&a, &e, sizeof a) == 0;
+    same =
+        (std::isnan(a) && std::isnan(e)) || std::memcmp(&a, &e, sizeof a) == 0;
   }
   if (!same) {
     violated("gradient after backward: " + describe(actual) + ", expected " +
@@ -288,23 +298,24 @@ struct Computed {
 
 // The operations of two operands, then of one, in the order the input's
 // bytes pick them.
-constexpr ExpressionOp kBinaryOps[] = {ExpressionOp::Add, ExpressionOp::Subtract,
-                                       ExpressionOp::Multiply, ExpressionOp::Divide,
-                                       ExpressionOp::Pow, ExpressionOp::Atan2};
-constexpr ExpressionOp kUnaryOps[] = {ExpressionOp::Negate, ExpressionOp::Sin,
-                                      ExpressionOp::Cos, ExpressionOp::Exp,
-                                      ExpressionOp::Log, ExpressionOp::Sqrt,
-                                      ExpressionOp::Tanh, ExpressionOp::Abs,
-                                      ExpressionOp::SincSqrt,
-                                      ExpressionOp::AtancSqrt};
+constexpr ExpressionOp kBinaryOps[] = {
+    ExpressionOp::Add,    ExpressionOp::Subtract, ExpressionOp::Multiply,
+    ExpressionOp::Divide, ExpressionOp::Pow,      ExpressionOp::Atan2};
+constexpr ExpressionOp kUnaryOps[] = {
+    ExpressionOp::Negate,   ExpressionOp::Sin, ExpressionOp::Cos,
+    ExpressionOp::Exp,      ExpressionOp::Log, ExpressionOp::Sqrt,
+    ExpressionOp::Tanh,     ExpressionOp::Abs, ExpressionOp::SincSqrt,
+    ExpressionOp::AtancSqrt};
 // The highest enumerator; to_string names every one up to it.
 constexpr unsigned kLastOp = 18;
 
 bool is_binary(ExpressionOp op) {
-  return std::find(std::begin(kBinaryOps), std::end(kBinaryOps), op) != std::end(kBinaryOps);
+  return std::find(std::begin(kBinaryOps), std::end(kBinaryOps), op) !=
+         std::end(kBinaryOps);
 }
 bool is_unary(ExpressionOp op) {
-  return std::find(std::begin(kUnaryOps), std::end(kUnaryOps), op) != std::end(kUnaryOps);
+  return std::find(std::begin(kUnaryOps), std::end(kUnaryOps), op) !=
+         std::end(kUnaryOps);
 }
 
 // The lanes of an arithmetic operation, written out afresh: one IEEE
@@ -314,8 +325,10 @@ Computed binary_lanes(ExpressionOp op, const SmallValue& lhs,
   SmallValue r;
   r.dimension = dimension;
   for (int i = 0; i < std::min(dimension, 4); ++i) {
-    const double a = lhs.lanes[lhs.dimension == 1 ? 0u : static_cast<std::size_t>(i)];
-    const double b = rhs.lanes[rhs.dimension == 1 ? 0u : static_cast<std::size_t>(i)];
+    const double a =
+        lhs.lanes[lhs.dimension == 1 ? 0u : static_cast<std::size_t>(i)];
+    const double b =
+        rhs.lanes[rhs.dimension == 1 ? 0u : static_cast<std::size_t>(i)];
     double& out = r.lanes[static_cast<std::size_t>(i)];
     switch (op) {
       case ExpressionOp::Add: out = a + b; break;
@@ -324,7 +337,8 @@ Computed binary_lanes(ExpressionOp op, const SmallValue& lhs,
       case ExpressionOp::Divide: out = a / b; break;
       case ExpressionOp::Pow: out = std::pow(a, b); break;
       case ExpressionOp::Atan2: out = std::atan2(a, b); break;
-      default: return {invalid("unsupported binary symbolic expression op"), {}};
+      default:
+        return {invalid("unsupported binary symbolic expression op"), {}};
     }
   }
   return {finiteness(r), r};
@@ -355,7 +369,8 @@ Computed unary_lanes(ExpressionOp op, const SmallValue& x) {
   return {finiteness(r), r};
 }
 
-// ---- Graph observation --------------------------------------------------------
+// ---- Graph observation
+// --------------------------------------------------------
 
 const ValueNode* maybe_node(const Value& v) {
   return v.same_node(Value()) ? nullptr : &v.node();
@@ -378,8 +393,17 @@ struct NodeImage {
 using Snapshot = std::unordered_map<std::uint64_t, NodeImage>;
 
 NodeImage image_of(const ValueNode& n) {
-  NodeImage image{&n,        n.kind,  n.op,   n.dimension, n.input_count,
-                  n.component_index, n.value, n.hint, n.grad, n.name, {}};
+  NodeImage image{&n,
+                  n.kind,
+                  n.op,
+                  n.dimension,
+                  n.input_count,
+                  n.component_index,
+                  n.value,
+                  n.hint,
+                  n.grad,
+                  n.name,
+                  {}};
   for (std::size_t i = 0; i < 4; ++i) image.inputs[i] = maybe_node(n.inputs[i]);
   return image;
 }
@@ -410,12 +434,14 @@ void check_node(const ValueNode& n, std::uint64_t next_id) {
            "an input slot below the count is empty");
   }
   if (n.grad) {
-    expect(n.kind == ValueKind::Parameter, "gradient on a node that is not a Parameter");
+    expect(n.kind == ValueKind::Parameter,
+           "gradient on a node that is not a Parameter");
     expect(n.grad->dimension == n.dimension, "gradient of another dimension");
     for (int i = n.dimension; i < 4; ++i) {
-      expect(std::signbit(n.grad->lanes[static_cast<std::size_t>(i)]) == false &&
-                 n.grad->lanes[static_cast<std::size_t>(i)] == 0.0,
-             "gradient lane beyond the dimension is not +0.0");
+      expect(
+          std::signbit(n.grad->lanes[static_cast<std::size_t>(i)]) == false &&
+              n.grad->lanes[static_cast<std::size_t>(i)] == 0.0,
+          "gradient lane beyond the dimension is not +0.0");
     }
   }
   if (n.kind == ValueKind::Expression && n.input_count > 0) {
@@ -424,7 +450,8 @@ void check_node(const ValueNode& n, std::uint64_t next_id) {
   }
 }
 
-// ---- Independent walk -----------------------------------------------------------
+// ---- Independent walk
+// -----------------------------------------------------------
 
 // The evaluation order of a graph (depth first, inputs in index order, each
 // node after its inputs) with each node's input positions, and whether every
@@ -445,14 +472,14 @@ bool well_formed_node(const ValueNode& n,
       return n.input_count == 0 && n.value.dimension == n.dimension &&
              !finiteness(n.value);
     case ValueKind::Undefined:
-      return n.input_count == 0 && (!n.hint || n.hint->dimension == n.dimension);
-    case ValueKind::Expression:
-      break;
-    default:
-      return false;
+      return n.input_count == 0 &&
+             (!n.hint || n.hint->dimension == n.dimension);
+    case ValueKind::Expression: break;
+    default: return false;
   }
   if (n.op == ExpressionOp::Pack) {
-    if (n.input_count != n.dimension || n.dimension < 2 || n.component_index != -1) {
+    if (n.input_count != n.dimension || n.dimension < 2 ||
+        n.component_index != -1) {
       return false;
     }
     for (int i = 0; i < n.input_count; ++i) {
@@ -512,7 +539,8 @@ Walk walk(const Value& root, std::size_t limit) {
     const auto placed = static_cast<std::uint32_t>(w.order.size());
     std::array<const ValueNode*, 4> in{};
     for (int i = 0; i < top.node->input_count; ++i) {
-      in[static_cast<std::size_t>(i)] = w.order[top.in[static_cast<std::size_t>(i)]];
+      in[static_cast<std::size_t>(i)] =
+          w.order[top.in[static_cast<std::size_t>(i)]];
     }
     w.well_formed = w.well_formed && well_formed_node(*top.node, in);
     w.order.push_back(top.node);
@@ -542,9 +570,7 @@ Forward forward(const Walk& w) {
     const auto& in = w.inputs[p];
     Computed c;
     switch (n.kind) {
-      case ValueKind::Undefined:
-        c.failure = logic(kHasUndefined);
-        break;
+      case ValueKind::Undefined: c.failure = logic(kHasUndefined); break;
       case ValueKind::Expression:
         if (n.op == ExpressionOp::Pack) {
           c.value.dimension = n.dimension;
@@ -553,8 +579,9 @@ Forward forward(const Walk& w) {
                 f.values[in[static_cast<std::size_t>(i)]].lanes[0];
           }
         } else if (n.op == ExpressionOp::Component) {
-          c.value = make_record(1, {f.values[in[0]].lanes[static_cast<std::size_t>(
-                                       n.component_index)]});
+          c.value = make_record(
+              1, {f.values[in[0]]
+                      .lanes[static_cast<std::size_t>(n.component_index)]});
           c.failure = finiteness(c.value);
         } else if (is_binary(n.op)) {
           c = binary_lanes(n.op, f.values[in[0]], f.values[in[1]], n.dimension);
@@ -562,9 +589,7 @@ Forward forward(const Walk& w) {
           c = unary_lanes(n.op, f.values[in[0]]);
         }
         break;
-      default:
-        c.value = n.value;
-        break;
+      default: c.value = n.value; break;
     }
     if (c.failure) {
       f.failure = c.failure;
@@ -592,7 +617,8 @@ std::vector<Adjoint> adjoints(const Walk& w, const Forward& f,
     const auto& in = w.inputs[p];
     const auto lanes = static_cast<std::size_t>(n.dimension);
     if (n.op == ExpressionOp::Pack) {
-      for (std::size_t i = 0; i < static_cast<std::size_t>(n.input_count); ++i) {
+      for (std::size_t i = 0; i < static_cast<std::size_t>(n.input_count);
+           ++i) {
         adj[in[i]][0] += g[i];
       }
     } else if (n.op == ExpressionOp::Component) {
@@ -604,14 +630,18 @@ std::vector<Adjoint> adjoints(const Walk& w, const Forward& f,
       const std::size_t sa = a.dimension == 1 ? 0 : 1;
       const std::size_t sb = b.dimension == 1 ? 0 : 1;
       const bool constant_exponent =
-          n.op == ExpressionOp::Pow && w.order[in[1]]->kind == ValueKind::Constant;
+          n.op == ExpressionOp::Pow &&
+          w.order[in[1]]->kind == ValueKind::Constant;
       for (std::size_t i = 0; i < lanes; ++i) {
         const double ai = a.lanes[i * sa];
         const double bi = b.lanes[i * sb];
         double left = g[i];
         double right = g[i];
         switch (n.op) {
-          case ExpressionOp::Multiply: left = g[i] * bi; right = g[i] * ai; break;
+          case ExpressionOp::Multiply:
+            left = g[i] * bi;
+            right = g[i] * ai;
+            break;
           case ExpressionOp::Divide: {
             const double bb = bi * bi;
             left = g[i] / bi;
@@ -671,11 +701,13 @@ std::vector<Adjoint> adjoints(const Walk& w, const Forward& f,
   return adj;
 }
 
-// ---- Input decoding ---------------------------------------------------------------
+// ---- Input decoding
+// ---------------------------------------------------------------
 
 class Program {
  public:
-  Program(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+  Program(const std::uint8_t* data, std::size_t size)
+      : data_(data), size_(size) {}
 
   bool done() const { return position_ >= size_; }
   std::uint8_t byte() { return position_ < size_ ? data_[position_++] : 0; }
@@ -725,8 +757,9 @@ class Program {
   }
 
   int dimension() {
-    static constexpr int kDimensions[] = {1, 2, 3, 4, 1, 2, 3, 4, 1, 2, 3,
-                                          4, 0, 5, -1, std::numeric_limits<int>::min()};
+    static constexpr int kDimensions[] = {
+        1, 2, 3, 4, 1, 2, 3,  4,
+        1, 2, 3, 4, 0, 5, -1, std::numeric_limits<int>::min()};
     return kDimensions[byte() % 16];
   }
 
@@ -736,9 +769,11 @@ class Program {
     SmallValue v;
     v.dimension = dimension();
     const int used = std::clamp(v.dimension, 0, 4);
-    for (int i = 0; i < used; ++i) v.lanes[static_cast<std::size_t>(i)] = lane();
+    for (int i = 0; i < used; ++i)
+      v.lanes[static_cast<std::size_t>(i)] = lane();
     if (shape & 1) {
-      for (int i = used; i < 4; ++i) v.lanes[static_cast<std::size_t>(i)] = lane();
+      for (int i = used; i < 4; ++i)
+        v.lanes[static_cast<std::size_t>(i)] = lane();
     }
     return v;
   }
@@ -760,7 +795,8 @@ class Program {
   std::size_t position_ = 0;
 };
 
-// ---- The interpreter -----------------------------------------------------------
+// ---- The interpreter
+// -----------------------------------------------------------
 
 std::uint64_t next_id() { return qs::constant(0.0).id(); }
 
@@ -768,7 +804,8 @@ std::string expected_description(const ValueNode& n) {
   std::string text = qs::to_string(n.kind);
   text += "<" + std::to_string(n.dimension) + ">#" + std::to_string(n.id);
   if (!n.name.empty()) text += "(" + n.name + ")";
-  if (n.kind == ValueKind::Expression) text += std::string(" op=") + qs::to_string(n.op);
+  if (n.kind == ValueKind::Expression)
+    text += std::string(" op=") + qs::to_string(n.op);
   return text;
 }
 
@@ -801,7 +838,8 @@ class Fuzzer {
     for (const Value& v : pool_) {
       if (const ValueNode* n = maybe_node(v)) queue.push_back(n);
     }
-    for (std::size_t i = 0; i < queue.size() && s.size() < kSnapshotNodes; ++i) {
+    for (std::size_t i = 0; i < queue.size() && s.size() < kSnapshotNodes;
+         ++i) {
       const ValueNode& n = *queue[i];
       if (!s.try_emplace(n.id, image_of(n)).second) continue;
       for (int k = 0; k < n.input_count; ++k) {
@@ -826,8 +864,9 @@ class Fuzzer {
   }
 
   void expect_kept(const Snapshot& before, const char* call) {
-    expect_kept(before, snapshot(),
-                [](const NodeImage&, const NodeImage&) { return false; }, call);
+    expect_kept(
+        before, snapshot(),
+        [](const NodeImage&, const NodeImage&) { return false; }, call);
   }
 
   void check_pool() {
@@ -849,15 +888,18 @@ class Fuzzer {
     expect_outcome(failure, expected, label);
     if (failure) {
       if (drawn != ids_on_failure) {
-        violated(std::string(label) + " failed but drew " + std::to_string(drawn) + " ids");
+        violated(std::string(label) + " failed but drew " +
+                 std::to_string(drawn) + " ids");
       }
       expect_kept(before, label);
       return failure;
     }
-    expect(!result.same_node(Value()), std::string(label) + ": a successful call returned an empty handle");
+    expect(!result.same_node(Value()),
+           std::string(label) + ": a successful call returned an empty handle");
     if (result.id() > first) {
       // A new node: the last id drawn is its own.
-      expect(result.id() == first + drawn, "a new node does not carry the last id drawn");
+      expect(result.id() == first + drawn,
+             "a new node does not carry the last id drawn");
     }
     expect_kept(before, label);
     target = std::move(result);
@@ -866,10 +908,12 @@ class Fuzzer {
 
   // Checks a new leaf's fields.
   void expect_leaf(const Value& v, ValueKind kind, int dimension,
-                   const SmallValue& value, const std::optional<SmallValue>& hint,
+                   const SmallValue& value,
+                   const std::optional<SmallValue>& hint,
                    const std::string& name) {
     const ValueNode& n = v.node();
-    expect(n.kind == kind && n.op == ExpressionOp::None, "leaf of the wrong kind");
+    expect(n.kind == kind && n.op == ExpressionOp::None,
+           "leaf of the wrong kind");
     expect(n.dimension == dimension, "leaf of the wrong dimension");
     expect_same(n.value, value, "leaf value");
     expect(same_optional(n.hint, hint), "leaf hint");
@@ -909,7 +953,8 @@ class Fuzzer {
   void leaf_step(ValueKind kind) {
     Value& target = slot();
     const std::uint8_t form = in_.byte() % 8;
-    const std::string name = kind == ValueKind::Constant ? std::string() : in_.name();
+    const std::string name =
+        kind == ValueKind::Constant ? std::string() : in_.name();
     SmallValue lanes;
     double l[5] = {};
     std::optional<Failure> expected;
@@ -927,9 +972,11 @@ class Fuzzer {
       const std::size_t count = in_.byte() % 6;
       for (std::size_t i = 0; i < count; ++i) l[i] = in_.lane();
       lanes.dimension = static_cast<int>(count);
-      for (std::size_t i = 0; i < std::min<std::size_t>(count, 4); ++i) lanes.lanes[i] = l[i];
+      for (std::size_t i = 0; i < std::min<std::size_t>(count, 4); ++i)
+        lanes.lanes[i] = l[i];
       expected = count < 1 || count > 4
-                     ? std::optional(invalid("symbolic value constructor expects 1..4 lanes"))
+                     ? std::optional(invalid(
+                           "symbolic value constructor expects 1..4 lanes"))
                      : finiteness(lanes);
       call = [&, count]() -> Value {
         switch (count) {
@@ -945,11 +992,15 @@ class Fuzzer {
       const int arity = 1 + form % 4;
       const bool vec = form >= 6;
       lanes.dimension = arity;
-      for (int i = 0; i < arity; ++i) lanes.lanes[static_cast<std::size_t>(i)] = in_.lane();
+      for (int i = 0; i < arity; ++i)
+        lanes.lanes[static_cast<std::size_t>(i)] = in_.lane();
       expected = finiteness(lanes);
-      call = [&, arity, vec] { return arity_form(kind, lanes, arity, vec, name); };
+      call = [&, arity, vec] {
+        return arity_form(kind, lanes, arity, vec, name);
+      };
     }
-    const bool failed = build(target, "leaf factory", expected, 0, call).has_value();
+    const bool failed =
+        build(target, "leaf factory", expected, 0, call).has_value();
     if (failed) return;
     std::optional<SmallValue> hint;
     SmallValue value = lanes;
@@ -974,45 +1025,53 @@ class Fuzzer {
       switch (arity) {
         case 1: {
           const quoril::Vec<double, 1> e{{l[0]}};
-          return kind == ValueKind::Constant    ? qs::constant(e)
-                 : kind == ValueKind::Parameter ? qs::parameter(e, name)
-                                                : qs::undefined_with_hint(e, name);
+          return kind == ValueKind::Constant ? qs::constant(e)
+                 : kind == ValueKind::Parameter
+                     ? qs::parameter(e, name)
+                     : qs::undefined_with_hint(e, name);
         }
         case 2: {
           const quoril::Vec<double, 2> e{{l[0], l[1]}};
-          return kind == ValueKind::Constant    ? qs::constant(e)
-                 : kind == ValueKind::Parameter ? qs::parameter(e, name)
-                                                : qs::undefined_with_hint(e, name);
+          return kind == ValueKind::Constant ? qs::constant(e)
+                 : kind == ValueKind::Parameter
+                     ? qs::parameter(e, name)
+                     : qs::undefined_with_hint(e, name);
         }
         case 3: {
           const quoril::Vec<double, 3> e{{l[0], l[1], l[2]}};
-          return kind == ValueKind::Constant    ? qs::constant(e)
-                 : kind == ValueKind::Parameter ? qs::parameter(e, name)
-                                                : qs::undefined_with_hint(e, name);
+          return kind == ValueKind::Constant ? qs::constant(e)
+                 : kind == ValueKind::Parameter
+                     ? qs::parameter(e, name)
+                     : qs::undefined_with_hint(e, name);
         }
         default: {
           const quoril::Vec<double, 4> e{{l[0], l[1], l[2], l[3]}};
-          return kind == ValueKind::Constant    ? qs::constant(e)
-                 : kind == ValueKind::Parameter ? qs::parameter(e, name)
-                                                : qs::undefined_with_hint(e, name);
+          return kind == ValueKind::Constant ? qs::constant(e)
+                 : kind == ValueKind::Parameter
+                     ? qs::parameter(e, name)
+                     : qs::undefined_with_hint(e, name);
         }
       }
     }
     switch (arity) {
       case 1:
-        return kind == ValueKind::Constant    ? qs::constant(l[0])
-               : kind == ValueKind::Parameter ? qs::parameter(l[0], name)
-                                              : qs::undefined_with_hint(l[0], name);
+        return kind == ValueKind::Constant ? qs::constant(l[0])
+               : kind == ValueKind::Parameter
+                   ? qs::parameter(l[0], name)
+                   : qs::undefined_with_hint(l[0], name);
       case 2:
-        return kind == ValueKind::Constant    ? qs::constant(l[0], l[1])
-               : kind == ValueKind::Parameter ? qs::parameter(l[0], l[1], name)
-                                              : qs::undefined_with_hint(l[0], l[1], name);
+        return kind == ValueKind::Constant ? qs::constant(l[0], l[1])
+               : kind == ValueKind::Parameter
+                   ? qs::parameter(l[0], l[1], name)
+                   : qs::undefined_with_hint(l[0], l[1], name);
       case 3:
-        return kind == ValueKind::Constant    ? qs::constant(l[0], l[1], l[2])
-               : kind == ValueKind::Parameter ? qs::parameter(l[0], l[1], l[2], name)
-                                              : qs::undefined_with_hint(l[0], l[1], l[2], name);
+        return kind == ValueKind::Constant ? qs::constant(l[0], l[1], l[2])
+               : kind == ValueKind::Parameter
+                   ? qs::parameter(l[0], l[1], l[2], name)
+                   : qs::undefined_with_hint(l[0], l[1], l[2], name);
       default:
-        return kind == ValueKind::Constant ? qs::constant(l[0], l[1], l[2], l[3])
+        return kind == ValueKind::Constant
+                   ? qs::constant(l[0], l[1], l[2], l[3])
                : kind == ValueKind::Parameter
                    ? qs::parameter(l[0], l[1], l[2], l[3], name)
                    : qs::undefined_with_hint(l[0], l[1], l[2], l[3], name);
@@ -1029,14 +1088,15 @@ class Fuzzer {
               [&] { return qs::undefined(dimension, name); })) {
       return;
     }
-    expect_leaf(target, ValueKind::Undefined, dimension, SmallValue{}, std::nullopt, name);
+    expect_leaf(target, ValueKind::Undefined, dimension, SmallValue{},
+                std::nullopt, name);
   }
 
   void make_node_step() {
     Value& target = slot();
-    static constexpr ValueKind kKinds[] = {ValueKind::Constant, ValueKind::Parameter,
-                                           ValueKind::Undefined, ValueKind::Expression,
-                                           static_cast<ValueKind>(9)};
+    static constexpr ValueKind kKinds[] = {
+        ValueKind::Constant, ValueKind::Parameter, ValueKind::Undefined,
+        ValueKind::Expression, static_cast<ValueKind>(9)};
     const ValueKind kind = kKinds[in_.byte() % 5];
     const int dimension = in_.dimension();
     const SmallValue value = in_.byte() % 2 ? in_.record() : SmallValue{};
@@ -1109,7 +1169,8 @@ class Fuzzer {
 
   // The outcome of a binary builder, and the folded record when both
   // operands are Constants.
-  static Computed binary_prediction(ExpressionOp op, const Value& a, const Value& b) {
+  static Computed binary_prediction(ExpressionOp op, const Value& a,
+                                    const Value& b) {
     if (auto f = binary_checks(a, b)) return {f, {}};
     if (a.is_constant() && b.is_constant()) {
       const int d = a.dimension() == 1 ? b.dimension() : a.dimension();
@@ -1145,14 +1206,16 @@ class Fuzzer {
            "binary node of the wrong shape");
     expect(n.inputs[0].same_node(a) && n.inputs[1].same_node(b),
            "binary node does not keep its operands in source order");
-    check_fold(result, [&](const Value& x, const Value& y) { return apply(op, x, y); },
+    check_fold(result,
+               [&](const Value& x, const Value& y) { return apply(op, x, y); },
                {a, b});
   }
 
   // A builder's new node evaluates to exactly what the same builder folds
   // from Constants holding its operands' values, failures included.
   template <typename Builder>
-  void check_fold(const Value& node, Builder&& builder, std::vector<Value> operands) {
+  void check_fold(const Value& node, Builder&& builder,
+                  std::vector<Value> operands) {
     std::vector<Value> constants;
     for (const Value& operand : operands) {
       const Walk w = walk(operand, kReferenceNodes);
@@ -1162,7 +1225,8 @@ class Fuzzer {
       constants.push_back(qs::constant(f.values.back()));
     }
     SmallValue evaluated;
-    const std::optional<Failure> evaluation = attempt([&] { evaluated = node.evaluate(); });
+    const std::optional<Failure> evaluation =
+        attempt([&] { evaluated = node.evaluate(); });
     SmallValue folded;
     const std::optional<Failure> folding = attempt([&] {
       Value c = constants.size() == 1 ? builder(constants[0], Value())
@@ -1171,7 +1235,8 @@ class Fuzzer {
       folded = c.value();
     });
     expect_outcome(evaluation, folding, "evaluation against folding");
-    if (!evaluation) expect_same(evaluated, folded, "evaluation against folding");
+    if (!evaluation)
+      expect_same(evaluated, folded, "evaluation against folding");
   }
 
   void number_step() {
@@ -1188,19 +1253,25 @@ class Fuzzer {
       predicted.failure = invalid(kNotFinite);
     } else {
       const Value c = qs::constant(s);
-      predicted = number_left ? binary_prediction(op, c, a) : binary_prediction(op, a, c);
+      predicted = number_left ? binary_prediction(op, c, a)
+                              : binary_prediction(op, a, c);
     }
     const std::uint64_t ids_on_failure = finite ? 1 : 0;
-    if (build(target, "operator with a number", predicted.failure, ids_on_failure, [&] {
-          switch (op) {
-            case ExpressionOp::Add: return number_left ? s + a : a + s;
-            case ExpressionOp::Subtract: return number_left ? s - a : a - s;
-            case ExpressionOp::Multiply: return number_left ? s * a : a * s;
-            case ExpressionOp::Pow: return number_left ? qs::pow(s, a) : qs::pow(a, s);
-            case ExpressionOp::Atan2: return number_left ? qs::atan2(s, a) : qs::atan2(a, s);
-            default: return number_left ? s / a : a / s;
-          }
-        })) {
+    if (build(target, "operator with a number", predicted.failure,
+              ids_on_failure, [&] {
+                switch (op) {
+                  case ExpressionOp::Add: return number_left ? s + a : a + s;
+                  case ExpressionOp::Subtract:
+                    return number_left ? s - a : a - s;
+                  case ExpressionOp::Multiply:
+                    return number_left ? s * a : a * s;
+                  case ExpressionOp::Pow:
+                    return number_left ? qs::pow(s, a) : qs::pow(a, s);
+                  case ExpressionOp::Atan2:
+                    return number_left ? qs::atan2(s, a) : qs::atan2(a, s);
+                  default: return number_left ? s / a : a / s;
+                }
+              })) {
       return;
     }
     if (a.is_constant()) {
@@ -1211,7 +1282,8 @@ class Fuzzer {
     const ValueNode& n = target.node();
     const Value& number = n.inputs[number_left ? 0 : 1];
     expect(n.op == op && n.inputs[number_left ? 1 : 0].same_node(a) &&
-               number.is_constant() && same_bits(number.node().value, make_record(1, {s})),
+               number.is_constant() &&
+               same_bits(number.node().value, make_record(1, {s})),
            "the number does not keep its side of the operator");
   }
 
@@ -1230,7 +1302,8 @@ class Fuzzer {
       return;
     }
     if (a.is_constant()) {
-      expect(target.is_constant(), "a unary operation on a Constant did not fold");
+      expect(target.is_constant(),
+             "a unary operation on a Constant did not fold");
       expect_same(target.node().value, predicted.value, "folded lanes");
       return;
     }
@@ -1239,7 +1312,8 @@ class Fuzzer {
                n.dimension == a.dimension() && n.input_count == 1 &&
                n.inputs[0].same_node(a),
            "unary node of the wrong shape");
-    check_fold(target, [&](const Value& x, const Value&) { return apply(op, x); }, {a});
+    check_fold(target,
+               [&](const Value& x, const Value&) { return apply(op, x); }, {a});
   }
 
   void pack_step() {
@@ -1248,7 +1322,8 @@ class Fuzzer {
     for (int i = 0; i < count; ++i) args[static_cast<std::size_t>(i)] = slot();
     Value& target = slot();
     static constexpr const char* kLabels[3][4] = {
-        {"vec2 x", "vec2 y"}, {"vec3 x", "vec3 y", "vec3 z"},
+        {"vec2 x", "vec2 y"},
+        {"vec3 x", "vec3 y", "vec3 z"},
         {"vec4 x", "vec4 y", "vec4 z", "vec4 w"}};
     std::optional<Failure> expected;
     for (int i = 0; i < count && !expected; ++i) {
@@ -1276,17 +1351,20 @@ class Fuzzer {
       SmallValue folded;
       folded.dimension = count;
       for (int i = 0; i < count; ++i) {
-        folded.lanes[static_cast<std::size_t>(i)] = args[static_cast<std::size_t>(i)].node().value.lanes[0];
+        folded.lanes[static_cast<std::size_t>(i)] =
+            args[static_cast<std::size_t>(i)].node().value.lanes[0];
       }
       expect(target.is_constant(), "a pack of Constants did not fold");
       expect_same(target.node().value, folded, "folded pack");
       return;
     }
     const ValueNode& n = target.node();
-    expect(n.op == ExpressionOp::Pack && n.dimension == count && n.input_count == count,
+    expect(n.op == ExpressionOp::Pack && n.dimension == count &&
+               n.input_count == count,
            "pack node of the wrong shape");
     for (int i = 0; i < count; ++i) {
-      expect(n.inputs[static_cast<std::size_t>(i)].same_node(args[static_cast<std::size_t>(i)]),
+      expect(n.inputs[static_cast<std::size_t>(i)].same_node(
+                 args[static_cast<std::size_t>(i)]),
              "pack node does not keep its arguments in order");
     }
   }
@@ -1300,15 +1378,15 @@ class Fuzzer {
       expected = not_valid("component value");
     } else if (index < 0 || index >= v.dimension()) {
       expected = out_of_range("symbolic component index out of range");
-    } else if (v.dimension() > 1 && v.is_expression() && v.op() == ExpressionOp::Pack &&
-               index >= v.input_count()) {
+    } else if (v.dimension() > 1 && v.is_expression() &&
+               v.op() == ExpressionOp::Pack && index >= v.input_count()) {
       // A Pack made by hand may have fewer inputs than lanes.
       expected = out_of_range("symbolic expression input index out of range");
     } else if (v.dimension() > 1 && v.is_constant()) {
       // make_node takes an empty record (dimension 0) unchecked, whatever
       // its lanes hold; the lane's own Constant is checked like any other.
-      expected = finiteness(
-          make_record(1, {v.node().value.lanes[static_cast<std::size_t>(index)]}));
+      expected = finiteness(make_record(
+          1, {v.node().value.lanes[static_cast<std::size_t>(index)]}));
     }
     if (build(target, "component", expected, 0,
               [&] { return qs::component(v, index); })) {
@@ -1316,27 +1394,32 @@ class Fuzzer {
     }
     const ValueNode& n = v.node();
     if (n.dimension == 1) {
-      expect(target.same_node(v), "component of a scalar is not the scalar itself");
+      expect(target.same_node(v),
+             "component of a scalar is not the scalar itself");
     } else if (n.kind == ValueKind::Constant) {
       expect(target.is_constant() &&
-                 same_bits(target.node().value,
-                           make_record(1, {n.value.lanes[static_cast<std::size_t>(index)]})),
+                 same_bits(
+                     target.node().value,
+                     make_record(
+                         1, {n.value.lanes[static_cast<std::size_t>(index)]})),
              "component of a Constant is not a Constant of its lane");
     } else if (n.kind == ValueKind::Expression && n.op == ExpressionOp::Pack) {
       expect(target.same_node(n.inputs[static_cast<std::size_t>(index)]),
              "component of a pack is not the packed input");
     } else {
       const ValueNode& c = target.node();
-      expect(c.op == ExpressionOp::Component && c.dimension == 1 && c.input_count == 1 &&
-                 c.component_index == index && c.inputs[0].same_node(v),
+      expect(c.op == ExpressionOp::Component && c.dimension == 1 &&
+                 c.input_count == 1 && c.component_index == index &&
+                 c.inputs[0].same_node(v),
              "component node of the wrong shape");
     }
   }
 
   void make_expression_step() {
-    static constexpr std::uint8_t kOps[] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9, 10,
-                                            11, 12, 13, 14, 15, 16, 17, 200};
-    const auto op = static_cast<ExpressionOp>(kOps[in_.byte() % std::size(kOps)]);
+    static constexpr std::uint8_t kOps[] = {
+        0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 200};
+    const auto op =
+        static_cast<ExpressionOp>(kOps[in_.byte() % std::size(kOps)]);
     const int dimension = in_.dimension();
     const int count = in_.small_int();
     const int index = in_.small_int();
@@ -1364,11 +1447,13 @@ class Fuzzer {
       return;
     }
     const ValueNode& n = target.node();
-    expect(n.kind == ValueKind::Expression && n.op == op && n.dimension == dimension &&
-               n.input_count == count && n.component_index == index,
+    expect(n.kind == ValueKind::Expression && n.op == op &&
+               n.dimension == dimension && n.input_count == count &&
+               n.component_index == index,
            "make_expression node of the wrong shape");
     for (int i = 0; i < 4; ++i) {
-      expect(n.inputs[static_cast<std::size_t>(i)].same_node(kept[static_cast<std::size_t>(i)]),
+      expect(n.inputs[static_cast<std::size_t>(i)].same_node(
+                 kept[static_cast<std::size_t>(i)]),
              "make_expression did not move its inputs in slot order");
     }
   }
@@ -1383,12 +1468,14 @@ class Fuzzer {
       } else if (!target.is_parameter()) {
         expected = logic("set_value() is only valid for Parameter values");
       } else if (v.dimension != target.dimension()) {
-        expected = invalid("set_value() dimension does not match Parameter dimension");
+        expected =
+            invalid("set_value() dimension does not match Parameter dimension");
       }
     }
     const Snapshot before = snapshot();
     const std::uint64_t first = next_id();
-    const std::optional<Failure> failure = attempt([&] { target.set_value(v); });
+    const std::optional<Failure> failure =
+        attempt([&] { target.set_value(v); });
     expect(next_id() == first + 1, "set_value drew an id");
     expect_outcome(failure, expected, "set_value");
     if (failure) {
@@ -1397,13 +1484,14 @@ class Fuzzer {
     }
     const ValueNode* changed = &target.node();
     expect_same(changed->value, v, "value after set_value");
-    expect_kept(before, snapshot(),
-                [changed](const NodeImage& was, const NodeImage& now) {
-                  NodeImage restored = now;
-                  restored.value = was.value;
-                  return was.node == changed && same_image(was, restored);
-                },
-                "set_value");
+    expect_kept(
+        before, snapshot(),
+        [changed](const NodeImage& was, const NodeImage& now) {
+          NodeImage restored = now;
+          restored.value = was.value;
+          return was.node == changed && same_image(was, restored);
+        },
+        "set_value");
   }
 
   // Evaluation matches the independent walk on well-formed graphs and
@@ -1412,7 +1500,8 @@ class Fuzzer {
     const Snapshot before = snapshot();
     const std::uint64_t first = next_id();
     SmallValue result;
-    const std::optional<Failure> failure = attempt([&] { result = root.evaluate(); });
+    const std::optional<Failure> failure =
+        attempt([&] { result = root.evaluate(); });
     expect(next_id() == first + 1, "evaluation drew an id");
     expect_kept(before, "evaluate");
     if (!maybe_node(root)) {
@@ -1431,13 +1520,15 @@ class Fuzzer {
     const SmallValue seed = with_seed ? in_.record() : make_record(1, {1.0});
     std::optional<Failure> expected;
     if (!maybe_node(root)) {
-      expected = with_seed ? not_valid("backward value") : logic(kInvalidHandle);
+      expected =
+          with_seed ? not_valid("backward value") : logic(kInvalidHandle);
     } else if (!with_seed && root.dimension() != 1) {
       expected = invalid("backward() without seed requires scalar output");
     } else if (auto f = finiteness(seed)) {
       expected = f;
     } else if (seed.dimension != root.dimension()) {
-      expected = invalid("backward seed dimension does not match output dimension");
+      expected =
+          invalid("backward seed dimension does not match output dimension");
     }
     const Snapshot before = snapshot();
     const std::uint64_t first = next_id();
@@ -1453,25 +1544,29 @@ class Fuzzer {
     if (expected || failure) {
       // Graph failures come from evaluation, checked against the walk below.
       if (expected) expect_outcome(failure, expected, "backward");
-      expect_kept(before, after,
-                  [](const NodeImage&, const NodeImage&) { return false; },
-                  "failed backward");
+      expect_kept(
+          before, after,
+          [](const NodeImage&, const NodeImage&) { return false; },
+          "failed backward");
       if (!expected) check_backward_failure(root, *failure);
       return;
     }
     // Only gradients of Parameters may change, and on a well-formed graph
     // by exactly the independent walk's adjoints.
-    expect_kept(before, after,
-                [](const NodeImage& was, const NodeImage& now) {
-                  NodeImage restored = now;
-                  restored.grad = was.grad;
-                  return was.kind == ValueKind::Parameter && same_image(was, restored);
-                },
-                "backward");
+    expect_kept(
+        before, after,
+        [](const NodeImage& was, const NodeImage& now) {
+          NodeImage restored = now;
+          restored.grad = was.grad;
+          return was.kind == ValueKind::Parameter && same_image(was, restored);
+        },
+        "backward");
     const Walk w = walk(root, kReferenceNodes);
     if (!w.complete || !w.well_formed) return;
     const Forward f = forward(w);
-    if (f.failure) violated("backward succeeded where evaluation fails: " + describe(f.failure));
+    if (f.failure)
+      violated("backward succeeded where evaluation fails: " +
+               describe(f.failure));
     const std::vector<Adjoint> adj = adjoints(w, f, seed);
     for (std::size_t p = 0; p < w.order.size(); ++p) {
       const ValueNode& n = *w.order[p];
@@ -1481,7 +1576,8 @@ class Fuzzer {
       SmallValue expected_grad = was->second.grad.value_or(SmallValue{});
       expected_grad.dimension = n.dimension;
       for (int i = 0; i < n.dimension; ++i) {
-        expected_grad.lanes[static_cast<std::size_t>(i)] += adj[p][static_cast<std::size_t>(i)];
+        expected_grad.lanes[static_cast<std::size_t>(i)] +=
+            adj[p][static_cast<std::size_t>(i)];
       }
       expect(n.grad.has_value(), "a reached Parameter has no gradient");
       expect_same_gradient(*n.grad, expected_grad);
@@ -1492,7 +1588,8 @@ class Fuzzer {
     const Walk w = walk(root, kReferenceNodes);
     if (!w.complete || !w.well_formed) return;
     const Forward f = forward(w);
-    expect_outcome(failure, f.failure, "backward on a graph that cannot evaluate");
+    expect_outcome(failure, f.failure,
+                   "backward on a graph that cannot evaluate");
   }
 
   void zero_grad_step() {
@@ -1502,7 +1599,8 @@ class Fuzzer {
     const std::optional<Failure> failure = attempt([&] { root.zero_grad(); });
     expect(next_id() == first + 1, "zero_grad drew an id");
     const std::optional<Failure> expected =
-        maybe_node(root) ? std::nullopt : std::optional(not_valid("backward value"));
+        maybe_node(root) ? std::nullopt
+                         : std::optional(not_valid("backward value"));
     expect_outcome(failure, expected, "zero_grad");
     if (failure) {
       expect_kept(before, "zero_grad");
@@ -1512,14 +1610,15 @@ class Fuzzer {
     for (const ValueNode* n : w.order) {
       expect(!n->grad, "zero_grad left a gradient on a reachable node");
     }
-    expect_kept(before, snapshot(),
-                [](const NodeImage& was, const NodeImage& now) {
-                  NodeImage restored = now;
-                  restored.grad = was.grad;
-                  return was.kind == ValueKind::Parameter && !now.grad &&
-                         same_image(was, restored);
-                },
-                "zero_grad");
+    expect_kept(
+        before, snapshot(),
+        [](const NodeImage& was, const NodeImage& now) {
+          NodeImage restored = now;
+          restored.grad = was.grad;
+          return was.kind == ValueKind::Parameter && !now.grad &&
+                 same_image(was, restored);
+        },
+        "zero_grad");
   }
 
   // The handle's read-only members: each throws exactly what its contract
@@ -1528,9 +1627,10 @@ class Fuzzer {
     const Value v = slot();
     const int index = in_.small_int();
     const ValueNode* n = maybe_node(v);
-    const auto expect_member = [&](const std::optional<Failure>& expected, auto&& call,
-                                   const char* label) {
-      expect_outcome(attempt(call), n ? expected : logic(kInvalidHandle), label);
+    const auto expect_member = [&](const std::optional<Failure>& expected,
+                                   auto&& call, const char* label) {
+      expect_outcome(attempt(call), n ? expected : logic(kInvalidHandle),
+                     label);
     };
     expect(v.is_leaf() == (n && n->kind != ValueKind::Expression), "is_leaf");
     expect(v.same_node(v) && v.same_node(Value()) == !n, "same_node");
@@ -1538,91 +1638,115 @@ class Fuzzer {
       case 0:
         if (!n) {
           // Every member but is_leaf and same_node refuses an empty handle.
-          const std::function<void()> members[] = {
-              [&] { v.id(); },           [&] { v.kind(); },
-              [&] { v.op(); },           [&] { v.dimension(); },
-              [&] { v.component_index(); }, [&] { v.name(); },
-              [&] { v.is_constant(); },  [&] { v.is_parameter(); },
-              [&] { v.is_undefined(); }, [&] { v.is_expression(); },
-              [&] { v.has_hint(); },     [&] { v.has_grad(); },
-              [&] { v.input_count(); },  [&] { v.node(); },
-              [&] { v.mutable_node(); }, [&] { v.backward(); }};
+          const std::function<void()> members[] = {[&] { v.id(); },
+                                                   [&] { v.kind(); },
+                                                   [&] { v.op(); },
+                                                   [&] { v.dimension(); },
+                                                   [&] { v.component_index(); },
+                                                   [&] { v.name(); },
+                                                   [&] { v.is_constant(); },
+                                                   [&] { v.is_parameter(); },
+                                                   [&] { v.is_undefined(); },
+                                                   [&] { v.is_expression(); },
+                                                   [&] { v.has_hint(); },
+                                                   [&] { v.has_grad(); },
+                                                   [&] { v.input_count(); },
+                                                   [&] { v.node(); },
+                                                   [&] { v.mutable_node(); },
+                                                   [&] { v.backward(); }};
           for (const auto& member : members) {
-            expect_outcome(attempt(member), logic(kInvalidHandle), "member of an empty handle");
+            expect_outcome(attempt(member), logic(kInvalidHandle),
+                           "member of an empty handle");
           }
           break;
         }
         expect(v.id() == n->id && v.kind() == n->kind && v.op() == n->op &&
                    v.dimension() == n->dimension &&
-                   v.component_index() == n->component_index && &v.name() == &n->name &&
-                   v.input_count() == n->input_count &&
+                   v.component_index() == n->component_index &&
+                   &v.name() == &n->name && v.input_count() == n->input_count &&
                    v.is_constant() == (n->kind == ValueKind::Constant) &&
                    v.is_parameter() == (n->kind == ValueKind::Parameter) &&
                    v.is_undefined() == (n->kind == ValueKind::Undefined) &&
                    v.is_expression() == (n->kind == ValueKind::Expression) &&
-                   v.has_hint() == n->hint.has_value() && v.has_grad() == n->grad.has_value(),
+                   v.has_hint() == n->hint.has_value() &&
+                   v.has_grad() == n->grad.has_value(),
                "accessors disagree with the node");
         break;
       case 1: {
-        const bool has = n && (n->kind == ValueKind::Constant || n->kind == ValueKind::Parameter);
-        expect_member(has ? std::nullopt
-                          : std::optional(logic("symbolic value has no direct numeric value")),
-                      [&] {
-                        const SmallValue r = v.value();
-                        expect_same(r, n->value, "value()");
-                      },
-                      "value()");
+        const bool has = n && (n->kind == ValueKind::Constant ||
+                               n->kind == ValueKind::Parameter);
+        expect_member(
+            has ? std::nullopt
+                : std::optional(
+                      logic("symbolic value has no direct numeric value")),
+            [&] {
+              const SmallValue r = v.value();
+              expect_same(r, n->value, "value()");
+            },
+            "value()");
         break;
       }
       case 2:
-        expect_member(n && n->hint ? std::nullopt : std::optional(logic("symbolic value has no hint")),
-                      [&] {
-                        const SmallValue r = v.hint();
-                        expect_same(r, *n->hint, "hint()");
-                      },
-                      "hint()");
+        expect_member(
+            n && n->hint ? std::nullopt
+                         : std::optional(logic("symbolic value has no hint")),
+            [&] {
+              const SmallValue r = v.hint();
+              expect_same(r, *n->hint, "hint()");
+            },
+            "hint()");
         break;
       case 3:
-        expect_member(n && n->grad ? std::nullopt
-                                   : std::optional(logic("symbolic value has no gradient")),
-                      [&] {
-                        const SmallValue r = v.grad();
-                        expect_same(r, *n->grad, "grad()");
-                      },
-                      "grad()");
+        expect_member(
+            n && n->grad
+                ? std::nullopt
+                : std::optional(logic("symbolic value has no gradient")),
+            [&] {
+              const SmallValue r = v.grad();
+              expect_same(r, *n->grad, "grad()");
+            },
+            "grad()");
         break;
       case 4:
-        expect_member(n && index >= 0 && index < n->input_count
-                          ? std::nullopt
-                          : std::optional(out_of_range("symbolic expression input index out of range")),
-                      [&] {
-                        const Value& input = v.input(index);
-                        expect(&input == &n->inputs[static_cast<std::size_t>(index)],
-                               "input() is not the node's slot");
-                      },
-                      "input()");
+        expect_member(
+            n && index >= 0 && index < n->input_count
+                ? std::nullopt
+                : std::optional(out_of_range(
+                      "symbolic expression input index out of range")),
+            [&] {
+              const Value& input = v.input(index);
+              expect(&input == &n->inputs[static_cast<std::size_t>(index)],
+                     "input() is not the node's slot");
+            },
+            "input()");
         break;
       case 5:
-        expect_member(std::nullopt,
-                      [&] {
-                        const std::string text = v.debug_string();
-                        if (text != expected_description(*n)) violated("debug_string: " + text);
-                      },
-                      "debug_string");
+        expect_member(
+            std::nullopt,
+            [&] {
+              const std::string text = v.debug_string();
+              if (text != expected_description(*n))
+                violated("debug_string: " + text);
+            },
+            "debug_string");
         break;
       case 6: {
         const SmallValue r = in_.record();
         // A hand-made record may claim more lanes than it stores; a read
         // past the four lanes is refused like any other.
         const std::optional<Failure> expected =
-            index >= 0 && index < r.dimension && index < 4 ? std::nullopt : std::optional(out_of_range(kLaneIndex));
-        expect_outcome(attempt([&] {
-                         const double lane = r[index];
-                         expect(std::memcmp(&lane, &r.lanes[static_cast<std::size_t>(index)],
-                                            sizeof lane) == 0,
-                                "lane read");
-                       }),
-                       expected, "SmallValue::operator[]");
+            index >= 0 && index < r.dimension && index < 4
+                ? std::nullopt
+                : std::optional(out_of_range(kLaneIndex));
+        expect_outcome(
+            attempt([&] {
+              const double lane = r[index];
+              expect(
+                  std::memcmp(&lane, &r.lanes[static_cast<std::size_t>(index)],
+                              sizeof lane) == 0,
+                  "lane read");
+            }),
+            expected, "SmallValue::operator[]");
         break;
       }
       default: {
@@ -1630,8 +1754,11 @@ class Fuzzer {
         const auto op = static_cast<ExpressionOp>(in_.byte());
         const std::string_view k = qs::to_string(kind);
         const std::string_view o = qs::to_string(op);
-        expect(static_cast<unsigned>(kind) <= 3 ? k != "Unknown" : k == "Unknown", "to_string(kind)");
-        expect(static_cast<unsigned>(op) <= kLastOp ? o != "Unknown" : o == "Unknown",
+        expect(
+            static_cast<unsigned>(kind) <= 3 ? k != "Unknown" : k == "Unknown",
+            "to_string(kind)");
+        expect(static_cast<unsigned>(op) <= kLastOp ? o != "Unknown"
+                                                    : o == "Unknown",
                "to_string(op)");
         break;
       }
@@ -1647,13 +1774,15 @@ class Fuzzer {
     std::size_t length = 1 + static_cast<std::size_t>(in_.u16()) % 4096;
     const bool self_paired = partner_slot == &target;
     length = std::min(length, kMaxChainNodes - chain_nodes_);
-    if (length == 0 || !maybe_node(target) || !maybe_node(*partner_slot)) return;
+    if (length == 0 || !maybe_node(target) || !maybe_node(*partner_slot))
+      return;
     const Value partner = *partner_slot;
     Value x = target;
     std::size_t built = 0;
     const std::optional<Failure> failure = attempt([&] {
       for (; built < length; ++built) {
-        const std::size_t kind = shape % (std::size(kBinaryOps) + std::size(kUnaryOps));
+        const std::size_t kind =
+            shape % (std::size(kBinaryOps) + std::size(kUnaryOps));
         if (kind < std::size(kBinaryOps)) {
           x = apply(kBinaryOps[kind], x, self_paired ? x : partner);
         } else {
@@ -1681,7 +1810,8 @@ class Fuzzer {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
   Program program(data, size);
   Fuzzer(program).run();
   return 0;
