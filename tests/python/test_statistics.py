@@ -2,7 +2,8 @@
 curve_fit, Parameters held fixed, rank deficiency, interval coverage, the
 delta method, the report, and argument errors raised before anything moves."""
 
-import importlib.util
+import importlib
+import sys
 import math
 from pathlib import Path
 
@@ -18,10 +19,12 @@ EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
 
 def load_example(name):
-    spec = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    # The examples are scripts, not a package: import one by its folder.
+    sys.path.insert(0, str(EXAMPLES))
+    try:
+        return importlib.import_module(name)
+    finally:
+        sys.path.remove(str(EXAMPLES))
 
 
 NIST = load_example("nist_strd").PROBLEMS
