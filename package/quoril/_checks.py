@@ -5,12 +5,14 @@ from __future__ import annotations
 
 import os
 import pathlib
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, TypeAlias, cast
 
 import numpy as np
 import numpy.typing as npt
 from _quoril import Expression
+
+from quoril import _native
 
 if TYPE_CHECKING:
     from quoril._constraints import Constraint
@@ -285,11 +287,72 @@ def input_name(inputs: Sequence[Expression], i: int, label: str = "inputs") -> s
     return f"{label}[{i}] ({name!r})" if name else f"{label}[{i}]"
 
 
+def _leaf_name(leaf: Expression) -> str:
+    return repr(leaf.name) if leaf.name else f"the {leaf.kind} {leaf.id}"
+
+
+def data_key_name(leaf: Expression) -> str:
+    return f"data key {_leaf_name(leaf)}"
+
+
+def as_data(
+    data: object, roots: Sequence[Expression], params: Sequence[Expression]
+) -> tuple[list[Expression], list[Array], int]:
+    """The leaves of `data` (a mapping from Parameter or Undefined leaves to
+    arrays of rows) and their rows as `as_rows` gives them, and N.
+
+    A key that `roots` do not reach is refused rather than warned about: it
+    is nearly always a misspelt model, and a fit that ignores a data column
+    returns numbers that look right. A key that is also in `params` is
+    refused, since a lane cannot be both fitted and given."""
+    if not isinstance(data, Mapping):
+        raise TypeError(
+            "data must be a dict from Parameter or Undefined leaves to arrays, "
+            f"not {type_name(data)}"
+        )
+    if not data:
+        raise ValueError("data is empty; pass at least one leaf and its array")
+    inputs: list[Expression] = []
+    for key in data:
+        if not isinstance(key, Expression):
+            raise TypeError(f"data keys must be Parameters or Undefined leaves, not {type_name(key)}")
+        if key.kind not in ("Parameter", "Undefined"):
+            article = "an" if key.kind[0] in "EU" else "a"
+            raise TypeError(
+                f"{data_key_name(key)} is {article} {key.kind}; "
+                "data keys must be Parameters or Undefined leaves"
+            )
+        inputs.append(key)
+    fitted = {p.id for p in params}
+    for key in inputs:
+        if key.id in fitted:
+            raise ValueError(
+                f"{data_key_name(key)} is also in params; a leaf is either fitted or given as data"
+            )
+    reached = {node.id for node in _native.trace(list(roots), False, 2**62)[1]}
+    for key in inputs:
+        if key.id not in reached:
+            raise ValueError(
+                f"{data_key_name(key)} is not reached by the model; "
+                "pass only the leaves that it uses"
+            )
+    names = [_leaf_name(key) for key in inputs]
+    rows, n = as_rows(list(data.values()), inputs, names=names)
+    return inputs, rows, n
+
+
 def as_rows(
-    arrays: Sequence[object], inputs: Sequence[Expression], label: str = "inputs"
+    arrays: Sequence[object],
+    inputs: Sequence[Expression],
+    label: str = "inputs",
+    names: Sequence[str] | None = None,
 ) -> tuple[list[Array], int]:
     """One float64 array of shape (N, lanes) per input, lanes contiguous, and
     N; a number or a single row stands for every row (a row stride of 0)."""
+
+    def name_of(i: int) -> str:
+        return names[i] if names is not None else input_name(inputs, i, label)
+
     if len(arrays) != len(inputs):
         raise TypeError(
             f"expected {len(inputs)} arrays, one per input, not {len(arrays)}"
@@ -298,7 +361,7 @@ def as_rows(
     count: int | None = None
     first = -1
     for i, (data, leaf) in enumerate(zip(arrays, inputs)):
-        name = input_name(inputs, i, label)
+        name = name_of(i)
         array = np.asarray(data)
         if array.dtype.kind not in "iuf":
             raise TypeError(
@@ -325,7 +388,7 @@ def as_rows(
             if count is not None and array.shape[0] != count:
                 raise ValueError(
                     f"data for {name} has {array.shape[0]} rows but data for "
-                    f"{input_name(inputs, first, label)} has {count}; pass the same N"
+                    f"{name_of(first)} has {count}; pass the same N"
                 )
             if count is None:
                 count, first = array.shape[0], i
