@@ -1,10 +1,13 @@
 """Fitting a circle to noisy points on an arc by least squares.
 
-The centre is one 2-lane Parameter and the radius a one-lane Parameter. Each
-point's residual is its geometric distance from the circle,
-|point - centre| - radius, built once with q.norm (a square root). The solve
-starts from the points' centroid, which lies well inside the arc. The points
-are drawn with a fixed seed, so every run prints the same numbers.
+The model is written once, for one point: the point is a 2-lane Undefined
+placeholder, the centre a 2-lane Parameter and the radius a one-lane
+Parameter, and the residual is the point's geometric distance from the
+circle, |point - centre| - radius. The points go in as one NumPy array
+through data=, so the graph has a handful of nodes however many points there
+are. The solve starts from the points' centroid, which lies well inside the
+arc. The points are drawn with a fixed seed, so every run prints the same
+numbers.
 
     python3 circle_fit.py [--plot circle.png]
 """
@@ -12,6 +15,8 @@ are drawn with a fixed seed, so every run prints the same numbers.
 import argparse
 import math
 import random
+
+import numpy as np
 
 import quoril as q
 
@@ -23,23 +28,15 @@ POINTS = 40
 SEED = 2024
 
 
-def noisy_circle(rng: random.Random) -> list[tuple[float, float]]:
+def noisy_circle(rng: random.Random) -> np.ndarray:
     """Points on an arc of the true circle, each moved along its radius by
-    Gaussian noise."""
-    points = []
-    for _ in range(POINTS):
-        angle = rng.uniform(*ARC)
-        radius = TRUE_RADIUS + rng.gauss(0.0, NOISE)
-        points.append(
-            (
-                TRUE_CENTRE[0] + radius * math.cos(angle),
-                TRUE_CENTRE[1] + radius * math.sin(angle),
-            )
-        )
-    return points
+    Gaussian noise: shape (POINTS, 2)."""
+    polar = [(rng.uniform(*ARC), TRUE_RADIUS + rng.gauss(0.0, NOISE)) for _ in range(POINTS)]
+    angle, radius = np.array(polar).T
+    return np.column_stack([np.cos(angle), np.sin(angle)]) * radius[:, None] + TRUE_CENTRE
 
 
-def plot(path: str, points: list[tuple[float, float]], history: list[float]) -> None:
+def plot(path: str, points: np.ndarray, history: list[float]) -> None:
     """Saves the points with the fitted and the true circle, and the cost per
     iteration."""
     import matplotlib
@@ -48,14 +45,13 @@ def plot(path: str, points: list[tuple[float, float]], history: list[float]) -> 
     import matplotlib.pyplot as plt
 
     fig, (ax, cost) = plt.subplots(1, 2, figsize=(10, 4.5))
-    turn = [math.tau * k / 200 for k in range(201)]
-    ax.plot(*zip(*points), ".", label="points")
+    turn = np.linspace(0.0, math.tau, 201)
+    ax.plot(points[:, 0], points[:, 1], ".", label="points")
     for (cx, cy), r, style, label in [
         (TRUE_CENTRE, TRUE_RADIUS, "--", "true circle"),
         (centre.value, radius.value[0], "-", "fitted circle"),
     ]:
-        ax.plot([cx + r * math.cos(t) for t in turn], [cy + r * math.sin(t) for t in turn],
-                style, label=label)
+        ax.plot(cx + r * np.cos(turn), cy + r * np.sin(turn), style, label=label)
     ax.set_aspect("equal")
     ax.legend()
     ax.set_title("circle fit")
@@ -69,14 +65,12 @@ def plot(path: str, points: list[tuple[float, float]], history: list[float]) -> 
 
 points = noisy_circle(random.Random(SEED))
 # Start at the centroid, with the points' rms distance from it as radius.
-mean_x = sum(x for x, _ in points) / len(points)
-mean_y = sum(y for _, y in points) / len(points)
-spread = math.sqrt(
-    sum((x - mean_x) ** 2 + (y - mean_y) ** 2 for x, y in points) / len(points)
-)
-centre = q.Parameter(mean_x, mean_y, name="centre")
+centroid = points.mean(axis=0)
+spread = math.sqrt(((points - centroid) ** 2).sum(axis=1).mean())
+centre = q.Parameter(*centroid, name="centre")
 radius = q.Parameter(spread, name="radius")
-residuals = [q.norm(centre - point) - radius for point in points]
+point = q.Undefined(dim=2, name="point")
+residual = q.norm(point - centre) - radius
 
 
 def main() -> None:
@@ -86,9 +80,9 @@ def main() -> None:
 
     (cx, cy), (r,) = centre.value, radius.value
     print(f"start  centre ({cx:+.5f}, {cy:+.5f})  radius {r:.5f}")
-    result = q.least_squares(residuals, [centre, radius])
+    result = q.least_squares(residual, [centre, radius], data={point: points})
     (cx, cy), (r,) = centre.value, radius.value
-    rms = math.sqrt(2.0 * result.cost / len(points))
+    rms = math.sqrt(2.0 * result.cost / POINTS)
     status = "converged" if result.success else "NOT converged"
     print(f"{status} after {result.nfev} evaluations ({result.method}: {result.message})")
     print(f"rms distance {rms:.5f}")

@@ -1,12 +1,14 @@
 """Fitting a damped sinusoid a * exp(-b t) * sin(w t + phi) to 100 samples.
 
-Four one-lane Parameters, one residual per sample, built once with q.exp and
-q.sin. A sinusoid fit has a local minimum for every wrong count of periods,
-so the start needs a frequency near the right one (here read off the data's
-zero crossings); amplitude, decay and phase may start rough. The samples
-carry Gaussian noise of known size with a fixed seed, so every run prints the
-same numbers; given that size as sigma, the fit reports standard errors, and
-q.uncertainty gives the 95 % band of the fitted curve.
+Four one-lane Parameters and a model written once over two Undefined
+placeholders, the time t and the sample y, with q.exp and q.sin; the samples
+go in as NumPy arrays through data=, one residual per sample. A sinusoid fit
+has a local minimum for every wrong count of periods, so the start needs a
+frequency near the right one (here read off the data's zero crossings);
+amplitude, decay and phase may start rough. The samples carry Gaussian noise
+of known size with a fixed seed, so every run prints the same numbers; given
+that size as sigma, the fit reports standard errors, and q.uncertainty gives
+the 95 % band of the fitted curve over a grid of 1000 times in one call.
 
     python3 damped_sinusoid.py [--plot sinusoid.png]
 """
@@ -16,6 +18,8 @@ import math
 import random
 import statistics
 from typing import Any
+
+import numpy as np
 
 import quoril as q
 
@@ -31,21 +35,22 @@ def model(t: float, a: float, b: float, w: float, phi: float) -> float:
 
 
 rng = random.Random(SEED)
-times = [DURATION * k / (SAMPLES - 1) for k in range(SAMPLES)]
-data = [model(t, **TRUE) + rng.gauss(0.0, NOISE) for t in times]
+times = np.linspace(0.0, DURATION, SAMPLES)
+samples = np.array([model(t, **TRUE) + rng.gauss(0.0, NOISE) for t in times])
 
 # Half a period between zero crossings gives the frequency to start from.
-crossings = [
-    times[k] for k in range(1, SAMPLES) if (data[k - 1] < 0.0) != (data[k] < 0.0)
-]
+crossings = times[1:][np.signbit(samples[1:]) != np.signbit(samples[:-1])]
 w_start = math.pi * (len(crossings) - 1) / (crossings[-1] - crossings[0])
 
-a = q.Parameter(max(abs(y) for y in data), name="a")
+a = q.Parameter(np.abs(samples).max(), name="a")
 b = q.Parameter(0.1, name="b")
 w = q.Parameter(w_start, name="w")
 phi = q.Parameter(0.0, name="phi")
 params = [a, b, w, phi]
-residuals = [a * q.exp(-b * t) * q.sin(w * t + phi) - y for t, y in zip(times, data)]
+t = q.Undefined(name="t")
+y = q.Undefined(name="y")
+curve = a * q.exp(-b * t) * q.sin(w * t + phi)
+residual = curve - y
 
 
 def plot(path: str, result: Any) -> None:
@@ -57,13 +62,13 @@ def plot(path: str, result: Any) -> None:
     import matplotlib.pyplot as plt
 
     fig, (top, middle, bottom) = plt.subplots(3, 1, figsize=(7, 8))
-    fine = [DURATION * k / 999 for k in range(1000)]
+    fine = np.linspace(0.0, DURATION, 1000)
     # The curve through the graph itself, so that its gradient, and with it
     # the band, is exact; sigma is known, so the normal quantile applies.
-    curve = [a * q.exp(-b * t) * q.sin(w * t + phi) for t in fine]
-    centre = q.values(curve)
-    half = statistics.NormalDist().inv_cdf(0.975) * q.uncertainty(curve, result)
-    top.plot(times, data, ".", label="samples")
+    centre = q.Function(t, curve)(fine)[:, 0]
+    spread = q.uncertainty(curve, result, data={t: fine})[:, 0]
+    half = statistics.NormalDist().inv_cdf(0.975) * spread
+    top.plot(times, samples, ".", label="samples")
     top.plot(fine, centre, "-", label="fit")
     top.fill_between(fine, centre - half, centre + half, alpha=0.4, color="C1", label="95 % band")
     top.legend()
@@ -90,7 +95,9 @@ def main() -> None:
 
     start = "  ".join(f"{p.name} {p.value[0]:.5f}" for p in params)
     print(f"start  {start}")
-    result = q.least_squares(residuals, params, sigma=NOISE, absolute_sigma=True)
+    result = q.least_squares(
+        residual, params, data={t: times, y: samples}, sigma=NOISE, absolute_sigma=True
+    )
     status = "converged" if result.success else "NOT converged"
     print(f"{status} after {result.nfev} evaluations ({result.method}: {result.message})")
     # The residuals the solver saw are weighted: in units of the noise.

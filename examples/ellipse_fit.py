@@ -1,12 +1,14 @@
 """Fitting an ellipse to 60 noisy points by least squares.
 
 Five unknowns: the centre (2 lanes), the semi-axes (2 lanes) and the angle of
-the first axis. Each point's residual is its distance from the ellipse along
-the ray from the centre: with the point at distance d from the centre and at
-k times the ellipse's own radius in that direction (k from the point's
-coordinates in the ellipse's frame), the residual is d - d / k. It needs two
-square roots (q.norm) and no unknown per point. The points are drawn with a
-fixed seed, so every run prints the same numbers.
+the first axis. The residual is written once, for one point (a 2-lane
+Undefined placeholder), and the points go in as one NumPy array through
+data=. It is the point's distance from the ellipse along the ray from the
+centre: with the point at distance d from the centre and at k times the
+ellipse's own radius in that direction (k from the point's coordinates in the
+ellipse's frame), the residual is d - d / k. It needs two square roots
+(q.norm) and no unknown per point. The points are drawn with a fixed seed, so
+every run prints the same numbers.
 
     python3 ellipse_fit.py [--plot ellipse.png]
 """
@@ -14,6 +16,8 @@ fixed seed, so every run prints the same numbers.
 import argparse
 import math
 import random
+
+import numpy as np
 
 import quoril as q
 
@@ -26,40 +30,41 @@ SEED = 7
 
 
 def on_ellipse(
-    centre: tuple[float, float], axes: tuple[float, float], angle: float, t: float
-) -> tuple[float, float]:
-    """The point of the ellipse at parameter t."""
-    u, v = axes[0] * math.cos(t), axes[1] * math.sin(t)
+    centre: tuple[float, float], axes: tuple[float, float], angle: float, t: np.ndarray
+) -> tuple[np.ndarray, np.ndarray]:
+    """The points of the ellipse at parameters t."""
+    u, v = axes[0] * np.cos(t), axes[1] * np.sin(t)
     c, s = math.cos(angle), math.sin(angle)
     return centre[0] + c * u - s * v, centre[1] + s * u + c * v
 
 
-def noisy_ellipse(rng: random.Random) -> list[tuple[float, float]]:
-    points = []
-    for _ in range(POINTS):
-        x, y = on_ellipse(TRUE_CENTRE, TRUE_AXES, TRUE_ANGLE, rng.uniform(0.0, math.tau))
-        points.append((x + rng.gauss(0.0, NOISE), y + rng.gauss(0.0, NOISE)))
-    return points
+def noisy_ellipse(rng: random.Random) -> np.ndarray:
+    """Points of the true ellipse moved by Gaussian noise: shape (POINTS, 2)."""
+    draws = [
+        (rng.uniform(0.0, math.tau), rng.gauss(0.0, NOISE), rng.gauss(0.0, NOISE))
+        for _ in range(POINTS)
+    ]
+    t, dx, dy = np.array(draws).T
+    x, y = on_ellipse(TRUE_CENTRE, TRUE_AXES, TRUE_ANGLE, t)
+    return np.column_stack([x + dx, y + dy])
 
 
 points = noisy_ellipse(random.Random(SEED))
-mean_x = sum(x for x, _ in points) / POINTS
-mean_y = sum(y for _, y in points) / POINTS
-spread = math.sqrt(sum((x - mean_x) ** 2 + (y - mean_y) ** 2 for x, y in points) / POINTS)
+centroid = points.mean(axis=0)
+spread = math.sqrt(((points - centroid) ** 2).sum(axis=1).mean())
 # Start at the centroid with a circle of the points' rms spread, slightly
 # squashed so that the first axis has a direction to turn towards.
-centre = q.Parameter(mean_x, mean_y, name="centre")
+centre = q.Parameter(*centroid, name="centre")
 axes = q.Parameter(1.2 * spread, 0.8 * spread, name="axes")
 angle = q.Parameter(0.0, name="angle")
 
+point = q.Undefined(dim=2, name="point")
 cos_a, sin_a = q.cos(angle), q.sin(angle)
-residuals = []
-for point in points:
-    d = q.Constant(point) - centre
-    # The point in the ellipse's frame, in units of its semi-axes.
-    scaled = q.vec2(cos_a * d.x + sin_a * d.y, cos_a * d.y - sin_a * d.x) / axes
-    distance = q.norm(d)
-    residuals.append(distance - distance / q.norm(scaled))
+d = point - centre
+# The point in the ellipse's frame, in units of its semi-axes.
+scaled = q.vec2(cos_a * d.x + sin_a * d.y, cos_a * d.y - sin_a * d.x) / axes
+distance = q.norm(d)
+residual = distance - distance / q.norm(scaled)
 
 
 def normalised() -> tuple[tuple[float, float], tuple[float, float], float]:
@@ -81,14 +86,14 @@ def plot(path: str, history: list[float]) -> None:
     import matplotlib.pyplot as plt
 
     fig, (ax, cost) = plt.subplots(1, 2, figsize=(10, 4.5))
-    turn = [math.tau * k / 200 for k in range(201)]
-    ax.plot(*zip(*points), ".", label="points")
+    turn = np.linspace(0.0, math.tau, 201)
+    ax.plot(points[:, 0], points[:, 1], ".", label="points")
     fitted_centre, fitted_axes, fitted_angle = normalised()
     for shape, style, label in [
         ((TRUE_CENTRE, TRUE_AXES, TRUE_ANGLE), "--", "true ellipse"),
         ((fitted_centre, fitted_axes, fitted_angle), "-", "fitted ellipse"),
     ]:
-        ax.plot(*zip(*(on_ellipse(*shape, t) for t in turn)), style, label=label)
+        ax.plot(*on_ellipse(*shape, turn), style, label=label)
     ax.set_aspect("equal")
     ax.legend()
     ax.set_title("ellipse fit")
@@ -105,7 +110,7 @@ def main() -> None:
     parser.add_argument("--plot", metavar="FILE", help="save a PNG of the fit")
     args = parser.parse_args()
 
-    result = q.least_squares(residuals, [centre, axes, angle])
+    result = q.least_squares(residual, [centre, axes, angle], data={point: points})
     status = "converged" if result.success else "NOT converged"
     print(f"{status} after {result.nfev} evaluations ({result.method}: {result.message})")
     print(f"rms distance {math.sqrt(2.0 * result.cost / POINTS):.5f}")

@@ -98,6 +98,25 @@ def check_damped_sinusoid(output):
         assert abs(float(value) - expected) < 3.0 * float(error), name
 
 
+def check_sphere_fit(output):
+    assert re.search(r"^converged after \d+ evaluations in [\d.]+ ms over 100000 points",
+                     output, re.MULTILINE)
+    assert re.search(r"^residual lanes 100000, free Parameter lanes 4, dof 99996$",
+                     output, re.MULTILINE)
+    match = re.search(r"solutions agree to (\S+)$", output, re.MULTILINE)
+    assert match and float(match[1]) < 1e-8
+    match = re.search(
+        rf"^final centre \({NUMBER}, {NUMBER}, {NUMBER}\) radius {NUMBER}; "
+        rf"true centre \({NUMBER}, {NUMBER}, {NUMBER}\) radius {NUMBER}$",
+        output, re.MULTILINE,
+    )
+    assert match, "no final line with the fitted and the true sphere"
+    values = [float(match[i]) for i in range(1, 9)]
+    # 100,000 points with noise 0.01, but only a cap: near the truth, not on it.
+    assert values[:4] == pytest.approx(values[4:], abs=1e-3)
+    assert values[:4] != pytest.approx(values[4:], abs=1e-9)
+
+
 def check_nist_strd(output):
     reached = re.findall(r"\((\d+\.\d) digits\)", output)
     assert len(reached) == 2 * (2 + 2 + 4)
@@ -142,6 +161,7 @@ CHECKS = {
     "ellipse_fit.py": check_ellipse_fit,
     "damped_sinusoid.py": check_damped_sinusoid,
     "nist_strd.py": check_nist_strd,
+    "sphere_fit.py": check_sphere_fit,
     "camera_pose.py": check_camera_pose,
     "three_link_3d.py": check_three_link_3d,
     "constrained_arm.py": check_constrained_arm,
