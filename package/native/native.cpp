@@ -227,7 +227,7 @@ class Program {
   qs::JacobianProgram program_;
 };
 
-py::array_t<double> array_of(const std::vector<double>& data,
+py::array_t<double> array_of(std::span<const double> data,
                              std::vector<py::ssize_t> shape) {
   py::array_t<double> array(std::move(shape));
   std::copy(data.begin(), data.end(), array.mutable_data());
@@ -259,12 +259,10 @@ qs::LeastSquaresOptions options_of(const py::object& lower,
   options.max_nfev = max_nfev;
   if (!callback.is_none()) {
     options.callback = [callback](const qs::LeastSquaresIteration& state) {
-      const std::vector<double> x(state.x.begin(), state.x.end());
-      const std::vector<double> fun(state.fun.begin(), state.fun.end());
-      return py::cast<bool>(
-          callback(array_of(x, {static_cast<py::ssize_t>(x.size())}),
-                   array_of(fun, {static_cast<py::ssize_t>(fun.size())}),
-                   state.iteration, state.nfev, state.cost));
+      return py::cast<bool>(callback(
+          array_of(state.x, {static_cast<py::ssize_t>(state.x.size())}),
+          array_of(state.fun, {static_cast<py::ssize_t>(state.fun.size())}),
+          state.iteration, state.nfev, state.cost));
     };
   }
   return options;

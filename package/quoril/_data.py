@@ -6,16 +6,20 @@ check_gradients, and the rows' gradients for the uncertainty of a fit."""
 from __future__ import annotations
 
 import weakref
-from collections.abc import Callable, Iterable, Sequence
-from typing import Any, NamedTuple
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from typing import Any, NamedTuple, TypeAlias
 
 import numpy as np
+import numpy.typing as npt
 from _quoril import Expression, Undefined
 
 from quoril import _native, _statistics
 from quoril._checks import Array, as_data, as_outputs, input_name, output_lane_name, type_name
 from quoril._function import Function
 from quoril._lanes import Lanes
+
+# Rows of data for the leaves of one row of a model: {t: T, y: Y}.
+Data: TypeAlias = Mapping[Expression, npt.ArrayLike]
 
 # Rows that check_gradients looks at when no rows are given: the first, the
 # last and evenly spread ones between.

@@ -4,7 +4,7 @@ differences: NumPy arrays in and out."""
 
 from __future__ import annotations
 
-from typing import Any
+from collections.abc import Sequence
 
 import numpy as np
 
@@ -18,7 +18,7 @@ from quoril._checks import (
     output_lane_name,
     param_lane_name,
 )
-from quoril._data import SampledRows
+from quoril._data import Data, SampledRows
 from quoril._lanes import Lanes
 
 
@@ -129,8 +129,8 @@ def check_gradients(
     rtol: float = 1e-5,
     atol: float = 1e-8,
     *,
-    data: Any = None,
-    rows: Any = None,
+    data: Data | None = None,
+    rows: Sequence[int] | None = None,
 ) -> float:
     """Compares the Jacobian with central finite differences.
 

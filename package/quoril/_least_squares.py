@@ -13,7 +13,7 @@ import numpy.typing as npt
 from _quoril import Expression
 
 from quoril import _native, _statistics
-from quoril._data import RowResiduals
+from quoril._data import Data, RowResiduals
 from quoril._function import Function
 from quoril._checks import (
     Array,
@@ -64,7 +64,7 @@ def least_squares(
     sigma: _statistics.Sigma = None,
     absolute_sigma: bool = False,
     callback: Callable[..., Any] | None = None,
-    data: Any = None,
+    data: Data | None = None,
 ) -> Any:
     """Minimises half the sum of squares of the residuals' lanes over the
     Parameters, with the graph's exact Jacobian, and says what the fit is

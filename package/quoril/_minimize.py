@@ -11,7 +11,7 @@ from _quoril import Expression
 
 from quoril import _native
 from quoril._constraints import Constraints
-from quoril._data import RowLoss, newton_over_data
+from quoril._data import Data, RowLoss, newton_over_data
 from quoril._checks import Array, Bounds, Params, as_bounds, as_loss, as_params
 from quoril._lanes import Lanes, start
 
@@ -34,7 +34,7 @@ def minimize(
     tol: float | None = None,
     options: dict[str, Any] | None = None,
     callback: Callable[..., Any] | None = None,
-    data: Any = None,
+    data: Data | None = None,
 ) -> Any:
     """Minimises a one-lane loss over the Parameters with
     ``scipy.optimize.minimize``, value and gradient from one forward and one

@@ -9,7 +9,7 @@ import math
 import os
 import warnings
 from collections.abc import Iterable, Sequence
-from typing import Any, TypeAlias
+from typing import TYPE_CHECKING, Any, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
@@ -17,6 +17,9 @@ from _quoril import Constant, Expression
 
 from quoril import _native
 from quoril._checks import as_outputs, param_lane_name
+
+if TYPE_CHECKING:
+    from quoril._data import Data
 
 Array: TypeAlias = npt.NDArray[np.float64]
 Sigma: TypeAlias = float | Sequence[float] | Array | None
@@ -368,7 +371,7 @@ def _fit_of(result: object) -> _Fit:
     return result._fit
 
 
-def uncertainty(outputs: Any, result: Any, *, data: Any = None) -> Array:
+def uncertainty(outputs: Any, result: Any, *, data: Data | None = None) -> Array:
     """The standard deviation of output lanes from the fit, by the delta
     method.
 
