@@ -64,8 +64,9 @@ TEST(LevenbergMarquardtRows, MatchesOneGraphPerPoint) {
   }
 }
 
-// The hook sees every accepted step with the Parameters at its x, can stop
-// the solve, and a throw leaves the Parameters at the last accepted point.
+// The hook sees every accepted step with the Parameters at its x, and a throw
+// leaves the Parameters at the last accepted point. Stopping is tested through
+// the package, whose callback wrapper is the hook's one user.
 TEST(LevenbergMarquardtRows, CallbackSeesEveryAcceptedStep) {
   const Value a = parameter(1.0, "a");
   const Value b = parameter(2.0, "b");
@@ -92,15 +93,6 @@ TEST(LevenbergMarquardtRows, CallbackSeesEveryAcceptedStep) {
   ASSERT_GE(full.cost_history.size(), 3u);
   EXPECT_EQ(costs, std::vector<double>(full.cost_history.begin() + 1,
                                        full.cost_history.end()));
-
-  a.set_value(small_value(1.0));
-  b.set_value(small_value(2.0));
-  options.callback = [](const LeastSquaresIteration&) { return true; };
-  const LeastSquaresResult stopped =
-      levenberg_marquardt(program, kTimes.size(), data, options);
-  EXPECT_EQ(stopped.status, LeastSquaresStatus::Stopped);
-  EXPECT_EQ(stopped.cost_history.size(), 2u);
-  EXPECT_EQ(stopped.cost_history[1], full.cost_history[1]);
 
   a.set_value(small_value(1.0));
   b.set_value(small_value(2.0));
