@@ -281,7 +281,10 @@ LeastSquaresResult solve(Residuals& problem, std::span<const Value> params,
       a.block(0, c, m, 1) = j.col(i);
       a(m + c, c) = std::sqrt(damping * (scale[i] > 0.0 ? scale[i] : 1.0));
     }
-    const Vector reduced = a.colPivHouseholderQr().solve(b);
+    // Decomposed in place: over many rows of data `a` is as large as the
+    // Jacobian, and a copy would be one more.
+    const Eigen::ColPivHouseholderQR<Eigen::Ref<Matrix>> qr(a);
+    const Vector reduced = qr.solve(b);
     Vector trial = x;
     for (Eigen::Index c = 0; c < k; ++c) {
       trial[free[static_cast<std::size_t>(c)]] += reduced[c];
