@@ -14,7 +14,7 @@ import numpy.typing as npt
 from _quoril import Expression, Undefined
 
 from quoril import _native, _statistics
-from quoril._checks import Array, as_data, as_outputs, input_name, output_lane_name, type_name
+from quoril._checks import Array, as_data, input_name, output_lane_name, type_name
 from quoril._function import Function
 from quoril._lanes import Lanes
 
@@ -83,23 +83,20 @@ def _sigma_rows(sigma: object, n: int, lanes: int, absolute_sigma: object) -> Ar
 
 class RowResiduals:
     """Every row's residual lanes as one vector of N * L and their Jacobian
-    (N * L, P), through the program that the Function keeps for `params`;
-    the data are checked once, here."""
+    (N * L, P), through the program that the Function keeps for `params`
+    (a new Function over `roots` when none is given); the data are checked
+    once, here."""
 
     def __init__(
         self,
-        residuals: Function | object,
+        function: Function | None,
+        roots: list[Expression],
         params: list[Expression],
         data: object,
         sigma: object,
         absolute_sigma: object,
     ) -> None:
-        if isinstance(residuals, Function):
-            function: Function | None = residuals
-            self.roots = residuals.outputs
-        else:
-            function = None
-            self.roots = as_outputs(residuals, "residuals")
+        self.roots = roots
         if data is None:
             raise TypeError(
                 "residuals is a q.Function; pass its rows as data={input: array, ...}"

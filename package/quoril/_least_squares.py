@@ -100,9 +100,9 @@ def least_squares(
         The standard deviation of every residual lane (one number for all,
         or one per lane, positive and finite). With `data`, one number, or
         an array of one per residual lane of every row: shape (N, L), (N,)
-        when L is 1, or flat (N * L,) in the order of ``fun``. The residuals are divided by
-        it before the solve, so ``fun``, ``jac``, ``cost`` and ``grad`` are
-        those of the weighted residuals.
+        when L is 1, or flat (N * L,) in the order of ``fun``. The residuals
+        are divided by it before the solve, so ``fun``, ``jac``, ``cost`` and
+        ``grad`` are those of the weighted residuals.
     absolute_sigma : bool
         False (default): sigma gives relative weights, and the covariance is
         scaled by the residual variance ``redchi``, as in
@@ -149,15 +149,13 @@ def least_squares(
     the solve raises, every Parameter is restored to its value before the
     call.
     """
-    over_data = data is not None or isinstance(residuals, Function)
-    if not over_data:
-        roots = as_outputs(residuals, "residuals")
+    function = residuals if isinstance(residuals, Function) else None
+    roots = as_outputs(residuals, "residuals") if function is None else function.outputs
     lanes = Lanes(as_params(params))
     box = as_bounds(bounds, lanes.params)
-    rows = None
-    if over_data:
-        rows = RowResiduals(residuals, lanes.params, data, sigma, absolute_sigma)
-        roots, weights = rows.roots, None
+    rows = weights = None
+    if data is not None or function is not None:
+        rows = RowResiduals(function, roots, lanes.params, data, sigma, absolute_sigma)
     else:
         weights = _statistics.parse_sigma(sigma, absolute_sigma, roots)
     require_method(method, LEAST_SQUARES_METHODS)
