@@ -27,16 +27,12 @@ bool all_finite(const double* data, Eigen::Index size) {
   return true;
 }
 
-// The residuals and Parameters of one solve, and the walks over them.
-class Problem {
+// The Parameters of one solve as one vector of lanes.
+class ParamLanes {
  public:
-  Problem(std::span<const Value> residuals, std::span<const Value> params)
-      : residuals_(residuals), params_(params) {
-    m_ = static_cast<Eigen::Index>(lane_count(residuals));
-    n_ = static_cast<Eigen::Index>(lane_count(params));
-  }
+  explicit ParamLanes(std::span<const Value> params)
+      : params_(params), n_(static_cast<Eigen::Index>(lane_count(params))) {}
 
-  Eigen::Index rows() const { return m_; }
   Eigen::Index cols() const { return n_; }
 
   Vector current() const {
@@ -59,22 +55,45 @@ class Problem {
     }
   }
 
-  // Residuals at the Parameters' current values; false where evaluation
-  // met a non-finite value, which to the solver is only a bad trial point.
+ private:
+  std::span<const Value> params_;
+  Eigen::Index n_ = 0;
+};
+
+// A graph's residual lanes at the Parameters' current values. The calls give
+// false where evaluation met a non-finite value, which to the solver is only
+// a bad trial point.
+class GraphResiduals {
+ public:
+  GraphResiduals(std::span<const Value> residuals,
+                 std::span<const Value> params)
+      : residuals_(residuals),
+        params_(params),
+        m_(static_cast<Eigen::Index>(lane_count(residuals))) {}
+
+  Eigen::Index rows() const { return m_; }
+
   bool residuals(Vector& r) {
     return program().try_evaluate(
                std::span<double>(r.data(), static_cast<std::size_t>(m_))) ==
            EvaluationStatus::Finite;
   }
 
-  // Residuals and Jacobian together; false as residuals() is, or where the
-  // Jacobian is not finite.
   bool jacobian(Vector& r, Matrix& j) {
     return program().try_jacobian(
                std::span<double>(r.data(), static_cast<std::size_t>(m_)),
                std::span<double>(j.data(),
                                  static_cast<std::size_t>(j.size()))) ==
            EvaluationStatus::Finite;
+  }
+
+  // Says which of the two failed at the start: the residuals' own error if
+  // they fail.
+  [[noreturn]] void fail_at_start() {
+    Vector probe(m_);
+    if (!residuals(probe)) detail::throw_not_finite();
+    detail::throw_invalid_argument(
+        "least squares Jacobian is not finite at the starting point");
   }
 
  private:
@@ -89,8 +108,56 @@ class Problem {
   std::span<const Value> params_;
   std::optional<JacobianProgram> program_;
   Eigen::Index m_ = 0;
-  Eigen::Index n_ = 0;
 };
+
+// A row program's lanes over every row of the data, row after row, as one
+// residual vector; its Jacobian has the same layout as the solver's.
+class RowResiduals {
+ public:
+  RowResiduals(RowProgram& program, std::size_t count,
+               std::span<const RowInput> data)
+      : program_(program),
+        count_(count),
+        data_(data),
+        m_(static_cast<Eigen::Index>(count * program.rows())) {}
+
+  Eigen::Index rows() const { return m_; }
+
+  bool residuals(Vector& r) {
+    return program_.try_evaluate(count_, data_, lanes(r)) ==
+           EvaluationStatus::Finite;
+  }
+
+  bool jacobian(Vector& r, Matrix& j) {
+    return program_.try_jacobian(
+               count_, data_, lanes(r),
+               std::span<double>(j.data(),
+                                 static_cast<std::size_t>(j.size()))) ==
+           EvaluationStatus::Finite;
+  }
+
+  // The program's own error names the failing row.
+  [[noreturn]] void fail_at_start() {
+    Vector probe(m_);
+    program_.evaluate(count_, data_, lanes(probe));
+    detail::throw_invalid_argument(
+        "least squares Jacobian is not finite at the starting point");
+  }
+
+ private:
+  std::span<double> lanes(Vector& r) const {
+    return {r.data(), static_cast<std::size_t>(m_)};
+  }
+
+  RowProgram& program_;
+  std::size_t count_;
+  std::span<const RowInput> data_;
+  Eigen::Index m_ = 0;
+};
+
+template <class Residuals>
+LeastSquaresResult solve(Residuals& problem, std::span<const Value> params,
+                         const LeastSquaresOptions& options);
 
 }  // namespace
 
@@ -100,9 +167,28 @@ LeastSquaresResult levenberg_marquardt(std::span<const Value> residuals,
   if (residuals.empty()) {
     detail::throw_invalid_argument("least squares needs at least one residual");
   }
-  Problem problem(residuals, params);
+  GraphResiduals problem(residuals, params);
+  return solve(problem, params, options);
+}
+
+LeastSquaresResult levenberg_marquardt(RowProgram& program, std::size_t count,
+                                       std::span<const RowInput> data,
+                                       const LeastSquaresOptions& options) {
+  if (count == 0 || program.rows() == 0) {
+    detail::throw_invalid_argument("least squares needs at least one residual");
+  }
+  RowResiduals problem(program, count, data);
+  return solve(problem, program.params(), options);
+}
+
+namespace {
+
+template <class Residuals>
+LeastSquaresResult solve(Residuals& problem, std::span<const Value> params,
+                         const LeastSquaresOptions& options) {
+  const ParamLanes lanes(params);
   const Eigen::Index m = problem.rows();
-  const Eigen::Index n = problem.cols();
+  const Eigen::Index n = lanes.cols();
   const auto size = static_cast<std::size_t>(n);
   constexpr double kInf = std::numeric_limits<double>::infinity();
   const bool bounded = !options.lower.empty() || !options.upper.empty();
@@ -126,17 +212,11 @@ LeastSquaresResult levenberg_marquardt(std::span<const Value> residuals,
           ? options.max_nfev
           : 100 * static_cast<int>(std::max<Eigen::Index>(n, 1));
 
-  Vector x = problem.current().cwiseMax(lower).cwiseMin(upper);
+  Vector x = lanes.current().cwiseMax(lower).cwiseMin(upper);
   Vector r(m);
   Matrix j(m, n);
-  problem.set(x);
-  if (!problem.jacobian(r, j)) {
-    // Say which of the two it was: the residuals' own error if they fail.
-    Vector probe(m);
-    if (!problem.residuals(probe)) detail::throw_not_finite();
-    detail::throw_invalid_argument(
-        "least squares Jacobian is not finite at the starting point");
-  }
+  lanes.set(x);
+  if (!problem.jacobian(r, j)) problem.fail_at_start();
 
   LeastSquaresResult result;
   result.nfev = 1;
@@ -150,6 +230,7 @@ LeastSquaresResult levenberg_marquardt(std::span<const Value> residuals,
   Vector scale = Vector::Zero(n);
   double damping = 1e-3;
   double growth = 2.0;
+  int iteration = 0;
   Vector r_trial(m);
   Matrix j_trial(m, n);
   std::vector<Eigen::Index> free;
@@ -200,7 +281,10 @@ LeastSquaresResult levenberg_marquardt(std::span<const Value> residuals,
       a.block(0, c, m, 1) = j.col(i);
       a(m + c, c) = std::sqrt(damping * (scale[i] > 0.0 ? scale[i] : 1.0));
     }
-    const Vector reduced = a.colPivHouseholderQr().solve(b);
+    // Decomposed in place: over many rows of data `a` is as large as the
+    // Jacobian, and a copy would be one more.
+    const Eigen::ColPivHouseholderQR<Eigen::Ref<Matrix>> qr(a);
+    const Vector reduced = qr.solve(b);
     Vector trial = x;
     for (Eigen::Index c = 0; c < k; ++c) {
       trial[free[static_cast<std::size_t>(c)]] += reduced[c];
@@ -215,7 +299,7 @@ LeastSquaresResult levenberg_marquardt(std::span<const Value> residuals,
     // Residuals and Jacobian come from one walk: most trial points are
     // accepted, and a separate walk for the residuals would cost nearly as
     // much again.
-    problem.set(trial);
+    lanes.set(trial);
     const bool finite =
         all_finite(step.data(), n) && problem.jacobian(r_trial, j_trial);
     ++result.nfev;
@@ -239,7 +323,7 @@ LeastSquaresResult levenberg_marquardt(std::span<const Value> residuals,
                           reduction >= -kNoise * cost;
     if (in_noise && ratio <= 1e-4) ratio = 1.0;
     if (ratio <= 1e-4) {
-      problem.set(x);
+      lanes.set(x);
       if (short_step) {
         result.status = LeastSquaresStatus::Step;
         break;
@@ -265,6 +349,21 @@ LeastSquaresResult levenberg_marquardt(std::span<const Value> residuals,
     const double t = 2.0 * ratio - 1.0;
     damping *= std::max(1.0 / 3.0, 1.0 - t * t * t);
     growth = 2.0;
+    ++iteration;
+    if (options.callback) {
+      const LeastSquaresIteration state{
+          {x.data(), size},
+          {r.data(), static_cast<std::size_t>(m)},
+          {j.data(), static_cast<std::size_t>(j.size())},
+          cost,
+          iteration,
+          result.nfev,
+          result.njev};
+      if (options.callback(state)) {
+        result.status = LeastSquaresStatus::Stopped;
+        break;
+      }
+    }
     if (cost_done || short_step) {
       result.status = cost_done && short_step ? LeastSquaresStatus::CostAndStep
                       : cost_done             ? LeastSquaresStatus::Cost
@@ -273,11 +372,13 @@ LeastSquaresResult levenberg_marquardt(std::span<const Value> residuals,
     }
   }
 
-  problem.set(x);
+  lanes.set(x);
   result.x.assign(x.data(), x.data() + n);
   result.fun.assign(r.data(), r.data() + m);
   result.jac.assign(j.data(), j.data() + j.size());
   return result;
 }
+
+}  // namespace
 
 }  // namespace quoril::symbolic

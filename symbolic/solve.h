@@ -2,15 +2,30 @@
 #define QUORIL_SYMBOLIC_SOLVE_H_
 
 // A Levenberg-Marquardt least-squares solver over a graph's residuals and
-// its exact Jacobian, for small dense problems: every iteration runs in
-// process, with no call back into the caller.
+// its exact Jacobian, or over a row program's residuals for many rows of
+// data, for problems with few unknowns: every iteration runs in process,
+// calling back into the caller only through the optional per-iteration hook.
 
+#include <cstddef>
+#include <functional>
 #include <span>
 #include <vector>
 
+#include "symbolic/function.h"
 #include "symbolic/value.h"
 
 namespace quoril::symbolic {
+
+// The solver's state after an accepted step, valid only during the call.
+struct LeastSquaresIteration {
+  std::span<const double> x;    // per Parameter lane
+  std::span<const double> fun;  // the residual lanes at x
+  std::span<const double> jac;  // their Jacobian at x, row-major
+  double cost = 0.0;            // half the sum of squared residuals
+  int iteration = 0;            // accepted steps so far, this one included
+  int nfev = 0;
+  int njev = 0;
+};
 
 struct LeastSquaresOptions {
   // Bounds per Parameter lane (in the order of the Parameters, each one's
@@ -26,6 +41,10 @@ struct LeastSquaresOptions {
   double gtol = 1e-8;
   // Residual evaluations allowed; 0 means 100 per Parameter lane.
   int max_nfev = 0;
+  // Called after every accepted step, with the Parameters holding x. It
+  // returns true to stop the solve there (status Stopped); what it throws
+  // leaves the solve with the Parameters at x.
+  std::function<bool(const LeastSquaresIteration&)> callback;
 };
 
 enum class LeastSquaresStatus {
@@ -34,6 +53,7 @@ enum class LeastSquaresStatus {
   Cost = 2,
   Step = 3,
   CostAndStep = 4,
+  Stopped = -2,
 };
 
 struct LeastSquaresResult {
@@ -61,6 +81,17 @@ struct LeastSquaresResult {
 // Parameters may hold a trial point; the caller restores them.
 LeastSquaresResult levenberg_marquardt(std::span<const Value> residuals,
                                        std::span<const Value> params,
+                                       const LeastSquaresOptions& options);
+
+// As above over `count` rows of `data` through `program`: the residuals are
+// the program's lanes of every row, row after row (count * rows() in all),
+// and the unknowns its Parameters. Memory grows with count only by the
+// residuals, their Jacobian and the step's least-squares system. Throws as
+// above, std::invalid_argument for no rows, and what the program throws for
+// data that do not match it or for a start that cannot be evaluated (with
+// the row).
+LeastSquaresResult levenberg_marquardt(RowProgram& program, std::size_t count,
+                                       std::span<const RowInput> data,
                                        const LeastSquaresOptions& options);
 
 }  // namespace quoril::symbolic

@@ -227,6 +227,57 @@ class Program {
   qs::JacobianProgram program_;
 };
 
+py::array_t<double> array_of(std::span<const double> data,
+                             std::vector<py::ssize_t> shape) {
+  py::array_t<double> array(std::move(shape));
+  std::copy(data.begin(), data.end(), array.mutable_data());
+  return array;
+}
+
+// The core checks the bounds' sizes and order; the copy reads only what the
+// array holds.
+std::vector<double> bounds_of(const py::object& bounds) {
+  if (bounds.is_none()) return {};
+  const auto array = bounds.cast<
+      py::array_t<double, py::array::c_style | py::array::forcecast>>();
+  return std::vector<double>(array.data(), array.data() + array.size());
+}
+
+// The solver's options; `callback`, None or a callable taking (x, fun, nit,
+// nfev, cost) and returning whether to stop, is called after each accepted
+// step, and what it raises ends the solve.
+qs::LeastSquaresOptions options_of(const py::object& lower,
+                                   const py::object& upper, double ftol,
+                                   double xtol, double gtol, int max_nfev,
+                                   const py::object& callback) {
+  qs::LeastSquaresOptions options;
+  options.lower = bounds_of(lower);
+  options.upper = bounds_of(upper);
+  options.ftol = ftol;
+  options.xtol = xtol;
+  options.gtol = gtol;
+  options.max_nfev = max_nfev;
+  if (!callback.is_none()) {
+    options.callback = [callback](const qs::LeastSquaresIteration& state) {
+      return py::cast<bool>(callback(
+          array_of(state.x, {static_cast<py::ssize_t>(state.x.size())}),
+          array_of(state.fun, {static_cast<py::ssize_t>(state.fun.size())}),
+          state.iteration, state.nfev, state.cost));
+    };
+  }
+  return options;
+}
+
+py::object solution_of(const qs::LeastSquaresResult& r) {
+  const auto m = static_cast<py::ssize_t>(r.fun.size());
+  const auto n = static_cast<py::ssize_t>(r.x.size());
+  return make_result(
+      g_solution_type,
+      {array_of(r.x, {n}), array_of(r.fun, {m}), array_of(r.jac, {m, n}),
+       py::int_(r.nfev), py::int_(r.njev), py::int_(static_cast<int>(r.status)),
+       py::cast(r.cost_history)});
+}
+
 // A model written once and run over rows of data. Each array is (N, lanes)
 // float64 with its lanes contiguous; a row stride of 0 (from
 // numpy.broadcast_to) gives every row the same lanes.
@@ -259,6 +310,41 @@ class RowFunction {
     py::array_t<double> result(jacobian_shape(count));
     program_.jacobian(count, data, span_of(lanes), span_of(result));
     return make_result(g_evaluation_type, {lanes, result});
+  }
+
+  py::object try_values(const py::sequence& arrays, std::size_t count) {
+    const std::vector<qs::RowInput> data = rows_of(arrays);
+    py::array_t<double> lanes({static_cast<py::ssize_t>(count),
+                               static_cast<py::ssize_t>(program_.rows())});
+    if (program_.try_evaluate(count, data, span_of(lanes)) !=
+        qs::EvaluationStatus::Finite) {
+      return py::none();
+    }
+    return lanes;
+  }
+
+  py::object try_value_and_jacobian(const py::sequence& arrays,
+                                    std::size_t count) {
+    const std::vector<qs::RowInput> data = rows_of(arrays);
+    py::array_t<double> lanes({static_cast<py::ssize_t>(count),
+                               static_cast<py::ssize_t>(program_.rows())});
+    py::array_t<double> result(jacobian_shape(count));
+    if (program_.try_jacobian(count, data, span_of(lanes), span_of(result)) !=
+        qs::EvaluationStatus::Finite) {
+      return py::none();
+    }
+    return make_result(g_evaluation_type, {lanes, result});
+  }
+
+  py::object levenberg_marquardt(const py::sequence& arrays, std::size_t count,
+                                 const py::object& lower,
+                                 const py::object& upper, double ftol,
+                                 double xtol, double gtol, int max_nfev,
+                                 const py::object& callback) {
+    const std::vector<qs::RowInput> data = rows_of(arrays);
+    return solution_of(qs::levenberg_marquardt(
+        program_, count, data,
+        options_of(lower, upper, ftol, xtol, gtol, max_nfev, callback)));
   }
 
   std::size_t rows() const { return program_.rows(); }
@@ -355,45 +441,16 @@ py::object trace(const py::sequence& outputs, bool evaluate,
                                     failed, error, components});
 }
 
-py::array_t<double> array_of(const std::vector<double>& data,
-                             std::vector<py::ssize_t> shape) {
-  py::array_t<double> array(std::move(shape));
-  std::copy(data.begin(), data.end(), array.mutable_data());
-  return array;
-}
-
-// The core checks the bounds' sizes and order; the copy reads only what the
-// array holds.
-std::vector<double> bounds_of(const py::object& bounds) {
-  if (bounds.is_none()) return {};
-  const auto array = bounds.cast<
-      py::array_t<double, py::array::c_style | py::array::forcecast>>();
-  return std::vector<double>(array.data(), array.data() + array.size());
-}
-
 py::object levenberg_marquardt(const py::sequence& residuals,
                                const py::sequence& params,
                                const py::object& lower, const py::object& upper,
                                double ftol, double xtol, double gtol,
-                               int max_nfev) {
+                               int max_nfev, const py::object& callback) {
   const std::vector<Value> outputs = values_of(residuals, "residuals");
   const std::vector<Value> columns = values_of(params, "params");
-  qs::LeastSquaresOptions options;
-  options.lower = bounds_of(lower);
-  options.upper = bounds_of(upper);
-  options.ftol = ftol;
-  options.xtol = xtol;
-  options.gtol = gtol;
-  options.max_nfev = max_nfev;
-  const qs::LeastSquaresResult r =
-      qs::levenberg_marquardt(outputs, columns, options);
-  const auto m = static_cast<py::ssize_t>(r.fun.size());
-  const auto n = static_cast<py::ssize_t>(r.x.size());
-  return make_result(
-      g_solution_type,
-      {array_of(r.x, {n}), array_of(r.fun, {m}), array_of(r.jac, {m, n}),
-       py::int_(r.nfev), py::int_(r.njev), py::int_(static_cast<int>(r.status)),
-       py::cast(r.cost_history)});
+  return solution_of(qs::levenberg_marquardt(
+      outputs, columns,
+      options_of(lower, upper, ftol, xtol, gtol, max_nfev, callback)));
 }
 
 }  // namespace
@@ -460,6 +517,14 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
            py::arg("count"))
       .def("value_and_jacobian", &RowFunction::value_and_jacobian,
            py::arg("arrays"), py::arg("count"))
+      .def("try_values", &RowFunction::try_values, py::arg("arrays"),
+           py::arg("count"))
+      .def("try_value_and_jacobian", &RowFunction::try_value_and_jacobian,
+           py::arg("arrays"), py::arg("count"))
+      .def("levenberg_marquardt", &RowFunction::levenberg_marquardt,
+           py::arg("arrays"), py::arg("count"), py::arg("lower"),
+           py::arg("upper"), py::arg("ftol"), py::arg("xtol"), py::arg("gtol"),
+           py::arg("max_nfev"), py::arg("callback") = py::none())
       .def_property_readonly("rows", &RowFunction::rows)
       .def_property_readonly("cols", &RowFunction::cols);
   py::class_<HessianProgram>(m, "HessianProgram")
@@ -472,5 +537,6 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         py::arg("max_nodes"));
   m.def("levenberg_marquardt", &levenberg_marquardt, py::arg("residuals"),
         py::arg("params"), py::arg("lower"), py::arg("upper"), py::arg("ftol"),
-        py::arg("xtol"), py::arg("gtol"), py::arg("max_nfev"));
+        py::arg("xtol"), py::arg("gtol"), py::arg("max_nfev"),
+        py::arg("callback") = py::none());
 }

@@ -116,14 +116,19 @@ def output_lane_name(outputs: Sequence[Expression], row: int, label: str) -> str
 def require_finite_start(
     jacobian: Array, outputs: Sequence[Expression], params: Sequence[Expression], label: str
 ) -> None:
-    """A solve through SciPy cannot start where a derivative is missing."""
+    """A solve through SciPy cannot start where a derivative is missing.
+    A Jacobian of more rows than the outputs have lanes holds every row of
+    some data, one after the other, and the message names the row."""
     bad = np.argwhere(~np.isfinite(jacobian))
     if bad.size:
-        row, column = (int(k) for k in bad[0])
+        lane, column = (int(k) for k in bad[0])
+        width = sum(output.dim for output in outputs)
+        row, lane = divmod(lane, width)
+        where = f"row {row}, " if jacobian.shape[0] > width else ""
         raise ValueError(
             f"the Jacobian of {label} is not finite at the starting point "
-            f"({output_lane_name(outputs, row, label)}, {param_lane_name(params, column)}); "
-            "start where every derivative exists"
+            f"({where}{output_lane_name(outputs, lane, label)}, "
+            f"{param_lane_name(params, column)}); start where every derivative exists"
         )
 
 
@@ -480,10 +485,10 @@ def as_constraints(constraints: object, params: Sequence[Expression]) -> list[Co
 
 
 def require_callback_method(callback: object, method: str | None) -> None:
-    """A least_squares callback goes to SciPy's trf and dogbox; SciPy's lm
-    takes none, and the native method has no hook for it yet."""
-    if callback is not None and method in ("native", "lm"):
+    """A least_squares callback goes to the native method and SciPy's trf and
+    dogbox; SciPy's lm takes none."""
+    if callback is not None and method == "lm":
         raise ValueError(
-            f"callback is not taken by method {method!r}; pass method='trf' "
-            "or 'dogbox', or leave method unset"
+            f"callback is not taken by method {method!r}; pass method='native', "
+            "'trf' or 'dogbox', or leave method unset"
         )

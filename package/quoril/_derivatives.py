@@ -4,6 +4,8 @@ differences: NumPy arrays in and out."""
 
 from __future__ import annotations
 
+from collections.abc import Sequence
+
 import numpy as np
 
 from quoril import _native
@@ -16,6 +18,7 @@ from quoril._checks import (
     output_lane_name,
     param_lane_name,
 )
+from quoril._data import Data, SampledRows
 from quoril._lanes import Lanes
 
 
@@ -125,6 +128,9 @@ def check_gradients(
     eps: float = 1e-6,
     rtol: float = 1e-5,
     atol: float = 1e-8,
+    *,
+    data: Data | None = None,
+    rows: Sequence[int] | None = None,
 ) -> float:
     """Compares the Jacobian with central finite differences.
 
@@ -132,6 +138,11 @@ def check_gradients(
     ``(f(x + h) - f(x - h)) / 2h`` is compared with the Jacobian column. An
     entry agrees when ``|J - D| <= atol + rtol * |D|``. Use it on your own
     composite models, away from points where they have no derivative.
+
+    With ``data={leaf: array}`` (as ``q.least_squares`` takes it) the check
+    runs over some of its rows: `rows`, a sequence of row indices, or by
+    default five spread evenly from the first row to the last (all of them
+    when there are fewer).
 
     Returns
     -------
@@ -149,19 +160,31 @@ def check_gradients(
     """
     roots = as_outputs(outputs)
     lanes = Lanes(as_params(params))
+    if data is None and rows is not None:
+        raise TypeError("rows picks rows of data; pass data={leaf: array} with it")
+    sample = None if data is None else SampledRows(roots, lanes, data, rows)
+
+    def values_of() -> Array:
+        return _native.values(roots) if sample is None else sample.values()
+
+    def name(row: int) -> str:
+        if sample is None:
+            return output_lane_name(roots, row, "outputs")
+        return sample.lane_name(row)
+
     saved = lanes.get()
     try:
-        jac = _native.jacobian(roots, lanes.params)
+        jac = _native.jacobian(roots, lanes.params) if sample is None else sample.jacobian()
         differences = np.empty_like(jac)
         for column in range(lanes.size):
             h = eps * max(1.0, abs(saved[column]))
             x = saved.copy()
             x[column] = saved[column] + h
             lanes.set(x)
-            ahead = _native.values(roots)
+            ahead = values_of()
             x[column] = saved[column] - h
             lanes.set(x)
-            behind = _native.values(roots)
+            behind = values_of()
             differences[:, column] = (ahead - behind) / (2.0 * h)
     finally:
         lanes.restore(saved)
@@ -169,7 +192,7 @@ def check_gradients(
     bad = ~(error <= atol + rtol * np.abs(differences))
     if bad.any():
         lines = [
-            f"  {output_lane_name(roots, row, 'outputs')}, "
+            f"  {name(row)}, "
             f"{param_lane_name(lanes.params, column)}: jacobian {float(jac[row, column])!r}, "
             f"finite difference {float(differences[row, column])!r}"
             for row, column in zip(*np.nonzero(bad))

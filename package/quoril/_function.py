@@ -24,6 +24,10 @@ class Function:
     current value at each call. Nothing is written into any node: no
     Parameter changes and no ``grad``. Row i is bit for bit what setting the
     inputs to row i and calling ``eval()`` or ``q.jacobian`` gives.
+
+    Passed to ``q.least_squares`` as the residuals, with ``data`` keyed by
+    its inputs, it keeps its programs for the next solve, which then
+    prepares nothing.
     """
 
     def __init__(self, inputs: Params, outputs: Outputs) -> None:

@@ -3,15 +3,25 @@ finite differences and the SciPy solvers move them, and a solve's start."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+from typing import Protocol
 
 import numpy as np
 from _quoril import Expression
 
 from quoril._checks import Array, require_finite_start
 
-if TYPE_CHECKING:
-    from quoril._native import Evaluation, Program
+
+class Evaluated(Protocol):
+    """Values and Jacobian, from a graph's program or over rows of data."""
+
+    @property
+    def values(self) -> Array: ...
+    @property
+    def jacobian(self) -> Array: ...
+
+
+class Evaluates(Protocol):
+    def value_and_jacobian(self) -> Evaluated: ...
 
 
 class Lanes:
@@ -43,12 +53,12 @@ class Lanes:
 
 
 def start(
-    program: Program,
+    program: Evaluates,
     outputs: list[Expression],
     lanes: Lanes,
     box: tuple[Array, Array] | None,
     label: str,
-) -> tuple[Array, Evaluation]:
+) -> tuple[Array, Evaluated]:
     """Moves the Parameters into the bounds and evaluates there: the module's
     own error for a start that cannot be evaluated, ours for one without a
     finite Jacobian."""

@@ -13,6 +13,8 @@ import numpy.typing as npt
 from _quoril import Expression
 
 from quoril import _native, _statistics
+from quoril._data import Data, RowResiduals
+from quoril._function import Function
 from quoril._checks import (
     Array,
     Bounds,
@@ -41,11 +43,12 @@ _NATIVE_MESSAGES = {
     2: "`ftol` termination condition is satisfied.",
     3: "`xtol` termination condition is satisfied.",
     4: "Both `ftol` and `xtol` termination conditions are satisfied.",
+    -2: "Stopped because `callback` function raised `StopIteration` or returned `True`",
 }
 
 
 def least_squares(
-    residuals: Outputs,
+    residuals: Outputs | Function,
     params: Params,
     *,
     method: str | None = None,
@@ -61,6 +64,7 @@ def least_squares(
     sigma: _statistics.Sigma = None,
     absolute_sigma: bool = False,
     callback: Callable[..., Any] | None = None,
+    data: Data | None = None,
 ) -> Any:
     """Minimises half the sum of squares of the residuals' lanes over the
     Parameters, with the graph's exact Jacobian, and says what the fit is
@@ -68,8 +72,11 @@ def least_squares(
 
     Parameters
     ----------
-    residuals : Expression or sequence of Expression
-        Any lane counts; every lane is one residual.
+    residuals : Expression, sequence of Expression, or Function
+        Any lane counts; every lane is one residual (of every row, with
+        `data`). A prepared ``q.Function`` whose inputs are the keys of
+        `data` keeps its programs between calls, so solving again from
+        another start or with new arrays prepares nothing.
     params : Parameter or sequence of Parameter
         The unknowns, each given once. Their current values are the start.
     method : {None, "native", "trf", "dogbox", "lm"}
@@ -91,19 +98,31 @@ def least_squares(
         low < high; the native one also takes low == high (a fixed lane).
     sigma : float or sequence of float, optional
         The standard deviation of every residual lane (one number for all,
-        or one per lane, positive and finite). The residuals are divided by
-        it before the solve, so ``fun``, ``jac``, ``cost`` and ``grad`` are
-        those of the weighted residuals.
+        or one per lane, positive and finite). With `data`, one number, or
+        an array of one per residual lane of every row: shape (N, L), (N,)
+        when L is 1, or flat (N * L,) in the order of ``fun``. The residuals
+        are divided by it before the solve, so ``fun``, ``jac``, ``cost`` and
+        ``grad`` are those of the weighted residuals.
     absolute_sigma : bool
         False (default): sigma gives relative weights, and the covariance is
         scaled by the residual variance ``redchi``, as in
         ``scipy.optimize.curve_fit``. True: sigma is the measurement's own
         standard deviation and the covariance is not scaled.
     callback : callable, optional
-        Passed to SciPy's trf and dogbox, which call it once per iteration
-        as ``scipy.optimize.least_squares`` does; with a callback the default
-        method is "trf", as the native method and SciPy's lm take none. If it raises,
-        every Parameter is restored.
+        Called once per iteration as ``scipy.optimize.least_squares`` calls
+        it: SciPy's trf and dogbox call it themselves, and the native method
+        after each accepted step, with the same ``intermediate_result``
+        (x, fun, nit, nfev, cost), or with a copy of x when its one argument
+        is not named ``intermediate_result``. Raising StopIteration ends the
+        solve at that point with status -2, as in SciPy. SciPy's lm takes
+        none. If it raises anything else, every Parameter is restored.
+    data : dict, optional
+        Rows of data, ``{leaf: array}``, for leaves of the residuals that are
+        not in `params` (Undefined placeholders or Parameters), each array
+        shaped as ``q.Function`` takes it. The residuals are then those of
+        every row, row after row: N * L in all, ``fun`` of shape (N * L,) and
+        ``jac`` (N * L, P). The native method solves over the rows in one
+        native call; SciPy's methods evaluate every row per point.
 
     Returns
     -------
@@ -130,12 +149,17 @@ def least_squares(
     the solve raises, every Parameter is restored to its value before the
     call.
     """
-    roots = as_outputs(residuals, "residuals")
+    function = residuals if isinstance(residuals, Function) else None
+    roots = as_outputs(residuals, "residuals") if function is None else function.outputs
     lanes = Lanes(as_params(params))
     box = as_bounds(bounds, lanes.params)
-    weights = _statistics.parse_sigma(sigma, absolute_sigma, roots)
+    rows = weights = None
+    if data is not None or function is not None:
+        rows = RowResiduals(function, roots, lanes.params, data, sigma, absolute_sigma)
+    else:
+        weights = _statistics.parse_sigma(sigma, absolute_sigma, roots)
     require_method(method, LEAST_SQUARES_METHODS)
-    fits_native = loss == "linear" and x_scale is None and callback is None
+    fits_native = loss == "linear" and x_scale is None
     require_callback_method(callback, method)
     if method is None:
         method = "native" if fits_native and lanes.size <= NATIVE_MAX_LANES else "trf"
@@ -149,15 +173,18 @@ def least_squares(
     try:
         if method == "native":
             result = _least_squares_native(
-                roots, lanes, box, ftol, xtol, gtol, max_nfev, verbose
+                roots, lanes, box, ftol, xtol, gtol, max_nfev, verbose, callback, rows
             )
         else:
             result = _least_squares_scipy(
                 roots, lanes, box, method, loss, f_scale, x_scale,
-                ftol, xtol, gtol, max_nfev, verbose, callback,
+                ftol, xtol, gtol, max_nfev, verbose, callback, rows,
             )
         lanes.set(result.x)
-        result = _statistics.attach(result, roots, lanes, box, loss, absolute_sigma)
+        result = _statistics.attach(
+            result, roots, lanes, box, loss, absolute_sigma,
+            None if rows is None else rows.jacobian,
+        )
     except BaseException:
         lanes.restore(saved)
         raise
@@ -173,16 +200,20 @@ def _least_squares_native(
     gtol: float | None,
     max_nfev: int | None,
     verbose: int,
+    callback: Callable[..., Any] | None = None,
+    rows: RowResiduals | None = None,
 ) -> Any:
     from scipy.optimize import OptimizeResult  # type: ignore[import-untyped]
 
     lower, upper = box if box is not None else (None, None)
     # The solver clips the start into the bounds and reports a start that is
     # not finite itself; 0 evaluations means its default, 100 per lane.
-    solution = _native.levenberg_marquardt(
-        roots, lanes.params, lower, upper,
-        ftol or 0.0, xtol or 0.0, gtol or 0.0, max_nfev or 0,
-    )
+    options = (lower, upper, ftol or 0.0, xtol or 0.0, gtol or 0.0, max_nfev or 0,
+               _native_step(callback))
+    if rows is None:
+        solution = _native.levenberg_marquardt(roots, lanes.params, *options)
+    else:
+        solution = rows.levenberg_marquardt(*options)
     x, fun, jac, history = solution.x, solution.fun, solution.jac, solution.cost_history
     grad = jac.T @ fun
     # First-order optimality as the norm of the projected gradient step, which
@@ -206,6 +237,32 @@ def _least_squares_native(
             if history else f"Function evaluations {solution.nfev}, final cost {result.cost:.4e}."
         )
     return result
+
+
+def _native_step(callback: Callable[..., Any] | None) -> Callable[..., bool] | None:
+    """The native solver's hook: calls `callback` with what SciPy's trf
+    passes, and says to stop where SciPy would, on StopIteration."""
+    if callback is None:
+        return None
+    from scipy.optimize import OptimizeResult
+
+    from quoril._minimize import _takes_result
+
+    by_name = _takes_result(callback)
+
+    def step(x: Array, fun: Array, nit: int, nfev: int, cost: float) -> bool:
+        state = OptimizeResult(x=x, fun=fun, nit=nit, nfev=nfev)
+        state["cost"] = cost
+        try:
+            if by_name:
+                callback(intermediate_result=state)
+            else:
+                callback(np.copy(x))
+        except StopIteration:
+            return True
+        return False
+
+    return step
 
 
 def _active_mask(x: Array, box: tuple[Array, Array] | None) -> npt.NDArray[np.int_]:
@@ -232,10 +289,11 @@ def _least_squares_scipy(
     max_nfev: int | None,
     verbose: int,
     callback: Callable[..., Any] | None = None,
+    rows: RowResiduals | None = None,
 ) -> Any:
     import scipy.optimize  # type: ignore[import-untyped]
 
-    problem = _Residuals(roots, lanes, box)
+    problem = _Residuals(roots, lanes, box, rows)
     result = scipy.optimize.least_squares(
         problem.fun, problem.x.copy(), jac=problem.jac_at, method=method,
         bounds=box if box is not None else (-np.inf, np.inf),
@@ -255,11 +313,12 @@ class _Residuals:
     infinite residuals, which trf and dogbox treat as a failed step."""
 
     def __init__(
-        self, roots: list[Expression], lanes: Lanes, box: tuple[Array, Array] | None
+        self, roots: list[Expression], lanes: Lanes, box: tuple[Array, Array] | None,
+        rows: RowResiduals | None = None,
     ) -> None:
         self.lanes = lanes
         # Ordered once for the whole solve; every point only evaluates.
-        self.program = _native.Program(roots, lanes.params)
+        self.program: Any = _native.Program(roots, lanes.params) if rows is None else rows
         x0, evaluation = start(self.program, roots, lanes, box, "residuals")
         self.x = x0.copy()
         self.f, self.jac = evaluation.values, evaluation.jacobian

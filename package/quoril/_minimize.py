@@ -11,6 +11,7 @@ from _quoril import Expression
 
 from quoril import _native
 from quoril._constraints import Constraints
+from quoril._data import Data, RowLoss, newton_over_data
 from quoril._checks import Array, Bounds, Params, as_bounds, as_loss, as_params
 from quoril._lanes import Lanes, start
 
@@ -33,6 +34,7 @@ def minimize(
     tol: float | None = None,
     options: dict[str, Any] | None = None,
     callback: Callable[..., Any] | None = None,
+    data: Data | None = None,
 ) -> Any:
     """Minimises a one-lane loss over the Parameters with
     ``scipy.optimize.minimize``, value and gradient from one forward and one
@@ -62,6 +64,12 @@ def minimize(
     callback : callable, optional
         Called as ``scipy.optimize.minimize`` calls it. If it raises, every
         Parameter is restored.
+    data : dict, optional
+        Rows of data, ``{leaf: array}`` as ``q.least_squares`` takes them:
+        the loss minimised is then the sum of the loss over the rows, its
+        gradient the sum of the rows' gradients. Constraints stay over the
+        Parameters alone. The Newton-type methods, which need the loss's
+        Hessian, are refused over data (ValueError).
 
     Returns
     -------
@@ -87,10 +95,15 @@ def minimize(
     limits = None if constraints is None else Constraints(constraints, lanes, loss)
     if method is None:
         method = "L-BFGS-B" if limits is None else "SLSQP"
+    rows = None
+    if data is not None:
+        if method.lower() in _NEWTON:
+            raise newton_over_data(method)
+        rows = RowLoss(loss, lanes.params, data)
     import scipy.optimize  # type: ignore[import-untyped]
 
     with_gradient = method.lower() not in _GRADIENT_FREE
-    problem = _Loss(loss, lanes, with_gradient)
+    problem = _Loss(loss, lanes, with_gradient, rows)
     extra: dict[str, Any] = {}
     if method.lower() in _NEWTON:
         hessians = limits.hessians if limits is not None else _native.HessianProgram([loss], lanes.params)
@@ -188,10 +201,12 @@ class _Loss:
     increase, and no method takes it as an improvement; an infinity instead
     lets L-BFGS-B stop at the previous point and report convergence."""
 
-    def __init__(self, root: Expression, lanes: Lanes, with_gradient: bool) -> None:
+    def __init__(
+        self, root: Expression, lanes: Lanes, with_gradient: bool, rows: RowLoss | None = None
+    ) -> None:
         self.lanes = lanes
         self.with_gradient = with_gradient
-        self.program = _native.Program([root], lanes.params)
+        self.program: Any = _native.Program([root], lanes.params) if rows is None else rows
         self.best_x = np.empty(0)
         self.best = np.inf
         self.worst = -np.inf

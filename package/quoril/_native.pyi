@@ -1,7 +1,7 @@
 """The package's native module: operations and graph-wide calls over the
 core that _quoril shares."""
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import NamedTuple, TypeAlias, final
 
 import numpy as np
@@ -31,6 +31,9 @@ def jacobian(outputs: Sequence[Expression], params: Sequence[Expression]) -> _Ar
 def value_and_jacobian(
     outputs: Sequence[Expression], params: Sequence[Expression]
 ) -> Evaluation: ...
+# Called after each accepted step with (x, fun, nit, nfev, cost); True stops.
+_Step: TypeAlias = Callable[[_Array, _Array, int, int, float], bool]
+
 @final
 class Program:
     def __init__(self, outputs: Sequence[Expression], params: Sequence[Expression]) -> None: ...
@@ -51,6 +54,22 @@ class RowFunction:
     def values(self, arrays: Sequence[_Array], count: int) -> _Array: ...
     def jacobian(self, arrays: Sequence[_Array], count: int) -> _Array: ...
     def value_and_jacobian(self, arrays: Sequence[_Array], count: int) -> Evaluation: ...
+    def try_values(self, arrays: Sequence[_Array], count: int) -> _Array | None: ...
+    def try_value_and_jacobian(
+        self, arrays: Sequence[_Array], count: int
+    ) -> Evaluation | None: ...
+    def levenberg_marquardt(
+        self,
+        arrays: Sequence[_Array],
+        count: int,
+        lower: npt.ArrayLike | None,
+        upper: npt.ArrayLike | None,
+        ftol: float,
+        xtol: float,
+        gtol: float,
+        max_nfev: int,
+        callback: _Step | None = None,
+    ) -> LeastSquaresSolution: ...
     @property
     def rows(self) -> int: ...
     @property
@@ -84,6 +103,7 @@ def levenberg_marquardt(
     xtol: float,
     gtol: float,
     max_nfev: int,
+    callback: _Step | None = None,
 ) -> LeastSquaresSolution: ...
 
 class HessianProgram:

@@ -9,7 +9,7 @@ import math
 import os
 import warnings
 from collections.abc import Iterable, Sequence
-from typing import Any, TypeAlias
+from typing import TYPE_CHECKING, Any, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
@@ -17,6 +17,9 @@ from _quoril import Constant, Expression
 
 from quoril import _native
 from quoril._checks import as_outputs, param_lane_name
+
+if TYPE_CHECKING:
+    from quoril._data import Data
 
 Array: TypeAlias = npt.NDArray[np.float64]
 Sigma: TypeAlias = float | Sequence[float] | Array | None
@@ -48,17 +51,19 @@ def _warn(message: str) -> None:
 
 
 def parse_sigma(
-    sigma: object, absolute_sigma: object, roots: list[Expression]
+    sigma: object, absolute_sigma: object, roots: list[Expression],
+    count: int | None = None,
 ) -> Array | None:
-    """The standard deviation of every residual lane, or None for no
-    weighting; raises before anything changes."""
+    """The standard deviation of every residual lane (the roots' lanes, or
+    `count` of them), or None for no weighting; raises before anything
+    changes."""
     if not isinstance(absolute_sigma, (bool, np.bool_)):
         raise TypeError(
             f"absolute_sigma must be True or False, not {type(absolute_sigma).__name__}"
         )
     if sigma is None:
         return None
-    rows = sum(root.dim for root in roots)
+    rows = sum(root.dim for root in roots) if count is None else count
     if isinstance(sigma, (int, float, np.number)) and not isinstance(sigma, (bool, np.bool_)):
         lanes = np.full(rows, float(sigma))
         where = "sigma"
@@ -323,18 +328,22 @@ def attach(
     box: tuple[Array, Array] | None,
     loss: str,
     absolute_sigma: bool,
+    plain_jacobian: Any = None,
 ) -> Any:
     """The solver's result as a FitResult: dof, chisqr, redchi and at_bound
     now, the covariance and what follows from it on first access.
 
-    Expects the Parameters at the solution, as the solve leaves them."""
+    Expects the Parameters at the solution, as the solve leaves them.
+    `plain_jacobian`, for a fit over data, computes the weighted residuals'
+    Jacobian there; the roots alone do not."""
     fun = np.asarray(result.fun, dtype=np.float64)
     if loss == "linear":
         jac = np.array(result.jac, dtype=np.float64)
     else:
         # A robust loss hands back its own rescaled Jacobian; the statistics
         # are those of the plain weighted residuals.
-        jac = _native.jacobian(roots, lanes.params)
+        jac = (_native.jacobian(roots, lanes.params) if plain_jacobian is None
+               else plain_jacobian())
     if box is None:
         free = np.ones(lanes.size, dtype=bool)
         at_bound = np.zeros(lanes.size, dtype=bool)
@@ -362,7 +371,7 @@ def _fit_of(result: object) -> _Fit:
     return result._fit
 
 
-def uncertainty(outputs: Any, result: Any) -> Array:
+def uncertainty(outputs: Any, result: Any, *, data: Data | None = None) -> Array:
     """The standard deviation of output lanes from the fit, by the delta
     method.
 
@@ -377,10 +386,14 @@ def uncertainty(outputs: Any, result: Any) -> Array:
         Anything built from the fitted Parameters.
     result : the result of ``q.least_squares``
         It remembers its Parameters and their covariance.
+    data : dict, optional
+        Rows of data for leaves of `outputs` that are not fitted, as
+        ``q.least_squares`` takes them (``{t: grid}``): one call gives the
+        band over every row.
 
     Returns
     -------
-    ndarray of float64, shape (total output lanes,)
+    ndarray of float64, shape (total output lanes,), or (N, L) with data
         0 for a lane that does not depend on the fitted Parameters; infinite
         for one that depends on a direction the fit cannot determine (and,
         with a warning, for every dependent lane when the covariance is
@@ -398,7 +411,13 @@ def uncertainty(outputs: Any, result: Any) -> Array:
     fit = _fit_of(result)
     roots = as_outputs(outputs, "outputs")
     params = fit.lanes.params
-    gradient = _native.jacobian(roots, params)
+    shape = None
+    if data is None:
+        gradient = _native.jacobian(roots, params)
+    else:
+        from quoril._data import row_gradients
+
+        gradient, shape = row_gradients(roots, params, data)
     if not gradient.any() and not _reaches(roots, params):
         raise ValueError(
             "outputs reach none of the Parameters fitted in result; pass the "
@@ -415,7 +434,8 @@ def uncertainty(outputs: Any, result: Any) -> Array:
             f"the gradient of {int((~finite).sum())} output lanes is not finite at "
             "the solution; their uncertainty is infinite"
         )
-    return np.asarray(np.sqrt(variance), dtype=np.float64)
+    deviation = np.asarray(np.sqrt(variance), dtype=np.float64)
+    return deviation if shape is None else deviation.reshape(shape)
 
 
 def _reaches(roots: list[Expression], params: list[Expression]) -> bool:
