@@ -2,7 +2,7 @@
 replaces, against SciPy with finite differences on a NumPy model, and against
 PyTorch and CasADi on the same formulas, data and starting points.
 
-    ./dev run python3 bench/solvers.py [--repeat N]
+    ./dev run python3 bench/solvers.py [--repeat N] [--statistics]
 
 Prints medians in markdown tables, where a default solve spends its time, and
 whether the speed targets against the peers are met. PyTorch and CasADi are
@@ -480,6 +480,16 @@ def statistics_rows(problems, repeat):
     return rows
 
 
+def print_statistics(problems, repeat):
+    print("## What a fit is worth: statistics against the solve\n")
+    print("| problem | default solve | covariance + fit_report | statistics / solve "
+          f"| target <= {STATISTICS_TARGET:.0%} | solve with sigma per lane |")
+    print("| --- | ---: | ---: | ---: | --- | ---: |")
+    for name, default, seconds, ratio, weighted, status in statistics_rows(problems, repeat):
+        print(f"| {name} | {fmt(default)} | {fmt(seconds)} | {ratio:.0%} | {status} "
+              f"| {fmt(weighted)} |")
+
+
 def target_rows(jacobians, peer_solves):
     """(comparison, q's time, peer's time, q's speed-up, target, status) for
     every target whose peer was measured."""
@@ -503,7 +513,12 @@ def target_rows(jacobians, peer_solves):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--repeat", type=int, default=200, help="timed runs per row")
+    parser.add_argument("--statistics", action="store_true",
+                        help="only the table of the fit statistics against the solve")
     args = parser.parse_args()
+    if args.statistics:
+        print_statistics(solve_problems(), args.repeat)
+        return
 
     jacobians = jacobian_rows(args.repeat)
     ours = {workload: seconds for workload, call, seconds in jacobians if call == "q.jacobian"}
@@ -524,14 +539,8 @@ def main():
         print(f"| {name} | {method} | {nfev} | {fmt(default)} | {fmt(trf)} | {fmt(finite)} "
               f"| {ratio:.1f}x | {agree} |")
 
-    print("\n## What a fit is worth: statistics against the solve\n")
-    print("| problem | default solve | covariance + fit_report | statistics / solve "
-          f"| target <= {STATISTICS_TARGET:.0%} | solve with sigma per lane |")
-    print("| --- | ---: | ---: | ---: | --- | ---: |")
-    for name, default, seconds, ratio, weighted, status in statistics_rows(
-            problems, args.repeat):
-        print(f"| {name} | {fmt(default)} | {fmt(seconds)} | {ratio:.0%} | {status} "
-              f"| {fmt(weighted)} |")
+    print()
+    print_statistics(problems, args.repeat)
 
     peers = solve_peers()
     peer_solves = peer_solve_rows(problems, outcomes, peers, args.repeat)

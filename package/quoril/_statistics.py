@@ -154,13 +154,14 @@ class _Decomposition:
 
     __slots__ = ("fit", "scale", "cov", "stderr", "correlation", "_directions")
 
+    _directions: tuple[Array, Array] | None
+
     def __init__(self, fit: _Fit) -> None:
         # One call into the core; every rule (tolerances, infinities, NaN
         # correlations, fixed lanes) lives there.
+        self.fit, self.scale, self._directions = fit, fit.scale, None
         solved = _native.fit_covariance(fit.jac, self._free(fit), fit.scale, False)
-        self.fit, self.scale = fit, fit.scale
-        self.cov, self.stderr, self.correlation = solved.cov, solved.stderr, solved.correlation
-        self._directions: tuple[Array, Array] | None = None
+        self.cov, self.stderr, self.correlation = solved[:3]
         if solved.undetermined:
             names = [param_lane_name(fit.lanes.params, k) for k in solved.undetermined]
             why = (f"the Jacobian at the solution has rank {solved.rank} for "
@@ -189,6 +190,7 @@ class _Decomposition:
         if self._directions is None:
             fit = self.fit
             solved = _native.fit_covariance(fit.jac, self._free(fit), 1.0, True)
+            assert solved.row_space is not None and solved.basis is not None
             self._directions = solved.row_space, solved.basis
         return self._directions
 
@@ -236,14 +238,19 @@ class _FitStatistics:
         if key not in _LAZY:
             raise KeyError(key)
         solved = self._fit.decomposition()
-        fields = {"cov": solved.cov, "stderr": solved.stderr,
-                  "correlation": solved.correlation}
-        for name, value in fields.items():
-            dict.__setitem__(self, name, value)  # type: ignore[index]
-        return fields[key]
+        dict.update(self, cov=solved.cov, stderr=solved.stderr,  # type: ignore[call-overload]
+                    correlation=solved.correlation)
+        return dict.__getitem__(self, key)  # type: ignore[index]
 
     def __dir__(self) -> list[str]:
         return sorted({*dict.keys(self), *_LAZY})  # type: ignore[arg-type]
+
+    # Found on the type, these skip the failed attribute lookup that would
+    # reach OptimizeResult's __getattr__; the values still live in the dict.
+    cov = property(lambda self: self["cov"], doc="The covariance of the lanes of x.")
+    stderr = property(lambda self: self["stderr"], doc="The square root of cov's diagonal.")
+    correlation = property(lambda self: self["correlation"],
+                           doc="cov over the product of the standard errors.")
 
     def confidence_interval(self, level: float = 0.95) -> Array:
         """Intervals for every Parameter lane, in the order of ``x``.
