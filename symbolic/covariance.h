@@ -38,7 +38,7 @@ struct FitCovariance {
   // Over the free lanes: the right singular vectors of the kept singular
   // values as rows (rank x free_count), and the same as columns divided by
   // their singular values (free_count x rank), whose product with its own
-  // transpose is the unscaled covariance. Row-major.
+  // transpose is the unscaled covariance. Row-major; only when asked for.
   std::vector<double> row_space;
   std::vector<double> basis;
 };
@@ -46,11 +46,14 @@ struct FitCovariance {
 // Returns the covariance of a fit whose weighted Jacobian at the solution
 // is `jacobian` (rows x cols, row-major), over the lanes marked in `free`
 // (empty: every lane), multiplied by `scale` (the residual variance, or 1
-// when the weights are the measurements' own). Throws std::invalid_argument
+// when the weights are the measurements' own); with `directions`, also the
+// kept singular directions (row_space and basis, otherwise left empty: a
+// fit far from rank deficiency is decomposed by a cheaper QR, with the same
+// covariance to rounding). Throws std::invalid_argument
 // when the sizes disagree or the scale is negative or NaN.
 FitCovariance fit_covariance(std::span<const double> jacobian, std::size_t rows,
                              std::size_t cols, std::span<const bool> free,
-                             double scale);
+                             double scale, bool directions);
 
 }  // namespace quoril::symbolic
 

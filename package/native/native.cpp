@@ -418,7 +418,7 @@ py::object fit_covariance(
   const auto cols = static_cast<std::size_t>(jac.shape(1));
   const qs::FitCovariance c =
       qs::fit_covariance({jac.data(), static_cast<std::size_t>(jac.size())},
-                         rows, cols, lanes, scale);
+                         rows, cols, lanes, scale, directions);
   const auto n = static_cast<py::ssize_t>(cols);
   py::list undetermined;
   for (std::size_t i = 0; i < cols; ++i) {

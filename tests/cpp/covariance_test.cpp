@@ -25,10 +25,15 @@ std::vector<double> normal_inverse(const std::vector<double>& j) {
   return {d / det, -b / det, -b / det, a / det};
 }
 
-TEST(FitCovariance, FullRankIsTheScaledInverseOfTheNormalMatrix) {
+// The QR that decides most fits and the SVD that gives the directions agree.
+class FitCovarianceFullRank : public testing::TestWithParam<bool> {};
+
+TEST_P(FitCovarianceFullRank, IsTheScaledInverseOfTheNormalMatrix) {
   const std::vector<double> j = {1.0, 0.5, 2.0, -1.0, 0.3, 4.0};
   const std::vector<double> expected = normal_inverse(j);
-  const FitCovariance c = fit_covariance(j, 3, 2, {}, 2.5);
+  const bool directions = GetParam();
+  const FitCovariance c = fit_covariance(j, 3, 2, {}, 2.5, directions);
+  EXPECT_EQ(c.basis.size(), directions ? 4u : 0u);
   EXPECT_EQ(c.rank, 2u);
   EXPECT_TRUE(c.finite);
   for (int i = 0; i < 4; ++i) EXPECT_NEAR(c.cov[i], 2.5 * expected[i], 1e-14);
@@ -38,6 +43,8 @@ TEST(FitCovariance, FullRankIsTheScaledInverseOfTheNormalMatrix) {
               expected[1] / std::sqrt(expected[0] * expected[3]), 1e-14);
   EXPECT_EQ(c.undetermined, std::vector<bool>(2, false));
 }
+
+INSTANTIATE_TEST_SUITE_P(QrAndSvd, FitCovarianceFullRank, testing::Bool());
 
 struct DeficientCase {
   const char* name;
@@ -67,7 +74,8 @@ class FitCovarianceDeficient : public testing::TestWithParam<DeficientCase> {};
 
 TEST_P(FitCovarianceDeficient, UndeterminedLanesAreInfiniteAndNaN) {
   const DeficientCase& t = GetParam();
-  const FitCovariance c = fit_covariance(t.jacobian, 3, t.cols, {}, 1.0);
+  const FitCovariance c = fit_covariance(t.jacobian, 3, t.cols, {}, 1.0, false);
+  EXPECT_EQ(c.basis.size(), t.cols * t.rank);
   EXPECT_EQ(c.rank, t.rank);
   EXPECT_EQ(c.undetermined, t.undetermined);
   for (std::size_t a = 0; a < t.cols; ++a) {
@@ -95,7 +103,7 @@ TEST(FitCovariance, FixedLanesAreExactAndOutOfTheDecomposition) {
   // Lane 1 is fixed; its column would make the others rank-deficient.
   const std::vector<double> j = {1.0, 1.0, 0.5, 2.0, 2.0, -1.0, 0.3, 0.3, 4.0};
   const bool free[] = {true, false, true};
-  const FitCovariance c = fit_covariance(j, 3, 3, free, 1.0);
+  const FitCovariance c = fit_covariance(j, 3, 3, free, 1.0, false);
   const std::vector<double> reduced =
       normal_inverse({1.0, 0.5, 2.0, -1.0, 0.3, 4.0});
   EXPECT_EQ(c.rank, 2u);
@@ -113,14 +121,14 @@ TEST(FitCovariance, FixedLanesAreExactAndOutOfTheDecomposition) {
 
 TEST(FitCovariance, InfiniteScaleMakesEveryFreeEntryInfinite) {
   const std::vector<double> j = {1.0, 0.5, 2.0, -1.0, 0.3, 4.0};
-  const FitCovariance c = fit_covariance(j, 3, 2, {}, kInf);
+  const FitCovariance c = fit_covariance(j, 3, 2, {}, kInf, false);
   for (double v : c.cov) EXPECT_EQ(v, kInf);
   EXPECT_TRUE(std::isfinite(c.correlation[1]));
 }
 
 TEST(FitCovariance, NonFiniteJacobianDeterminesNothing) {
   const std::vector<double> j = {1.0, 0.5, std::nan(""), -1.0, 0.3, 4.0};
-  const FitCovariance c = fit_covariance(j, 3, 2, {}, 1.0);
+  const FitCovariance c = fit_covariance(j, 3, 2, {}, 1.0, false);
   EXPECT_FALSE(c.finite);
   EXPECT_EQ(c.rank, 0u);
   EXPECT_EQ(c.undetermined, std::vector<bool>(2, true));
@@ -130,10 +138,11 @@ TEST(FitCovariance, NonFiniteJacobianDeterminesNothing) {
 TEST(FitCovariance, BadSizesAndScalesThrow) {
   const std::vector<double> j(6, 1.0);
   const bool free[] = {true};
-  EXPECT_THROW(fit_covariance(j, 3, 3, {}, 1.0), std::invalid_argument);
-  EXPECT_THROW(fit_covariance(j, 3, 2, free, 1.0), std::invalid_argument);
-  EXPECT_THROW(fit_covariance(j, 3, 2, {}, -1.0), std::invalid_argument);
-  EXPECT_THROW(fit_covariance(j, 3, 2, {}, std::nan("")),
+  EXPECT_THROW(fit_covariance(j, 3, 3, {}, 1.0, false), std::invalid_argument);
+  EXPECT_THROW(fit_covariance(j, 3, 2, free, 1.0, false),
+               std::invalid_argument);
+  EXPECT_THROW(fit_covariance(j, 3, 2, {}, -1.0, false), std::invalid_argument);
+  EXPECT_THROW(fit_covariance(j, 3, 2, {}, std::nan(""), false),
                std::invalid_argument);
 }
 
