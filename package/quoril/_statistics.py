@@ -148,7 +148,7 @@ class _Fit:
 
 
 class _Decomposition:
-    """The SVD of the free columns of the weighted Jacobian, and the
+    """The decomposition of the free columns of the weighted Jacobian, and the
     covariance, standard errors and correlations it gives; warns once, when
     made, about every lane it cannot determine."""
 
