@@ -8,6 +8,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <initializer_list>
 #include <span>
@@ -16,6 +17,8 @@
 #include <vector>
 
 #include "conversions.h"
+#include "symbolic/covariance.h"
+#include "symbolic/fit_report.h"
 #include "symbolic/function.h"
 #include "symbolic/graph.h"
 #include "symbolic/solve.h"
@@ -108,6 +111,7 @@ std::span<double> span_of(py::array_t<double>& array) {
 PyTypeObject* g_evaluation_type = nullptr;
 PyTypeObject* g_trace_type = nullptr;
 PyTypeObject* g_solution_type = nullptr;
+PyTypeObject* g_covariance_type = nullptr;
 
 // `qualified_name` and `fields` must be literals: the type keeps pointers to
 // them.
@@ -453,6 +457,71 @@ py::object levenberg_marquardt(const py::sequence& residuals,
       options_of(lower, upper, ftol, xtol, gtol, max_nfev, callback)));
 }
 
+// `free` is None for every lane, else one bool per Jacobian column. The
+// singular directions, needed only for the uncertainty of other outputs,
+// are None unless `directions`: every array made costs about as much as the
+// decomposition of a small fit.
+py::object fit_covariance(
+    const py::array_t<double, py::array::c_style | py::array::forcecast>& jac,
+    const py::object& free, double scale, bool directions) {
+  if (jac.ndim() != 2) throw py::value_error("jac must be 2-dimensional");
+  py::array_t<bool, py::array::c_style | py::array::forcecast> mask;
+  std::span<const bool> lanes;
+  if (!free.is_none()) {
+    mask = free.cast<decltype(mask)>();
+    lanes = {mask.data(), static_cast<std::size_t>(mask.size())};
+  }
+  const auto rows = static_cast<std::size_t>(jac.shape(0));
+  const auto cols = static_cast<std::size_t>(jac.shape(1));
+  const qs::FitCovariance c =
+      qs::fit_covariance({jac.data(), static_cast<std::size_t>(jac.size())},
+                         rows, cols, lanes, scale, directions);
+  const auto n = static_cast<py::ssize_t>(cols);
+  py::list undetermined;
+  for (std::size_t i = 0; i < cols; ++i) {
+    if (c.undetermined[i]) undetermined.append(i);
+  }
+  py::object row_space = py::none();
+  py::object basis = py::none();
+  if (directions) {
+    const auto rank = static_cast<py::ssize_t>(c.rank);
+    const auto k = static_cast<py::ssize_t>(c.free_count);
+    row_space = array_of(c.row_space, {rank, k});
+    basis = array_of(c.basis, {k, rank});
+  }
+  return make_result(g_covariance_type,
+                     {array_of(c.cov, {n, n}), array_of(c.standard_error, {n}),
+                      array_of(c.correlation, {n, n}), py::tuple(undetermined),
+                      py::int_(c.rank), py::int_(c.free_count),
+                      py::bool_(c.finite), row_space, basis});
+}
+
+using DoubleArray =
+    py::array_t<double, py::array::c_style | py::array::forcecast>;
+using BoolArray = py::array_t<bool, py::array::c_style | py::array::forcecast>;
+
+template <typename T, typename Array>
+std::span<const T> read_span(const Array& array) {
+  return {array.data(), static_cast<std::size_t>(array.size())};
+}
+
+std::string fit_report(const std::string& method, bool converged,
+                       std::int64_t evaluations, std::int64_t residual_lanes,
+                       std::int64_t dof, double chisqr, double redchi,
+                       bool absolute_sigma,
+                       const std::vector<std::string>& labels,
+                       const DoubleArray& value,
+                       const DoubleArray& standard_error,
+                       const DoubleArray& correlation, const BoolArray& free,
+                       const BoolArray& at_bound) {
+  return qs::fit_report(
+      {method, converged, evaluations, residual_lanes, dof, chisqr, redchi,
+       absolute_sigma},
+      {labels, read_span<double>(value), read_span<double>(standard_error),
+       read_span<bool>(free), read_span<bool>(at_bound),
+       read_span<double>(correlation)});
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
@@ -495,6 +564,13 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
       "A Levenberg-Marquardt solution, its residuals and Jacobian there, and "
       "how it was reached.",
       {"x", "fun", "jac", "nfev", "njev", "status", "cost_history"});
+
+  g_covariance_type = add_result_type(
+      m, "FitCovariance", "quoril._native.FitCovariance",
+      "The covariance of a fit's lanes from the SVD of its weighted Jacobian, "
+      "the lanes it leaves undetermined, and the kept singular directions.",
+      {"cov", "stderr", "correlation", "undetermined", "rank", "free", "finite",
+       "row_space", "basis"});
 
   m.def("values", &values, py::arg("outputs"));
   m.def("jacobian", &jacobian, py::arg("outputs"), py::arg("params"));
@@ -539,4 +615,13 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         py::arg("params"), py::arg("lower"), py::arg("upper"), py::arg("ftol"),
         py::arg("xtol"), py::arg("gtol"), py::arg("max_nfev"),
         py::arg("callback") = py::none());
+  m.attr("NULL_SHARE") = qs::kNullShare;
+  m.attr("REPORT_CORRELATION") = qs::kReportCorrelation;
+  m.def("fit_report", &fit_report, py::arg("method"), py::arg("converged"),
+        py::arg("evaluations"), py::arg("residual_lanes"), py::arg("dof"),
+        py::arg("chisqr"), py::arg("redchi"), py::arg("absolute_sigma"),
+        py::arg("labels"), py::arg("value"), py::arg("stderr"),
+        py::arg("correlation"), py::arg("free"), py::arg("at_bound"));
+  m.def("fit_covariance", &fit_covariance, py::arg("jac"), py::arg("free"),
+        py::arg("scale"), py::arg("directions"));
 }

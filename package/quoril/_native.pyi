@@ -110,3 +110,39 @@ class HessianProgram:
     def __init__(self, outputs: Sequence[Expression], params: Sequence[Expression]) -> None: ...
     def hessian(self, weights: npt.ArrayLike) -> _Array: ...
     def hessian_vector_product(self, weights: npt.ArrayLike, direction: npt.ArrayLike) -> _Array: ...
+
+class FitCovariance(NamedTuple):
+    cov: _Array
+    stderr: _Array
+    correlation: _Array
+    undetermined: tuple[int, ...]
+    rank: int
+    free: int
+    finite: bool
+    row_space: _Array | None
+    basis: _Array | None
+
+NULL_SHARE: float
+
+def fit_covariance(
+    jac: npt.ArrayLike, free: npt.ArrayLike | None, scale: float, directions: bool
+) -> FitCovariance: ...
+
+REPORT_CORRELATION: float
+
+def fit_report(
+    method: str,
+    converged: bool,
+    evaluations: int,
+    residual_lanes: int,
+    dof: int,
+    chisqr: float,
+    redchi: float,
+    absolute_sigma: bool,
+    labels: Sequence[str],
+    value: npt.ArrayLike,
+    stderr: npt.ArrayLike,
+    correlation: npt.ArrayLike,
+    free: npt.ArrayLike,
+    at_bound: npt.ArrayLike,
+) -> str: ...

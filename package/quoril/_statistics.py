@@ -24,13 +24,13 @@ if TYPE_CHECKING:
 Array: TypeAlias = npt.NDArray[np.float64]
 Sigma: TypeAlias = float | Sequence[float] | Array | None
 
-# A lane counts as not determined when more than this share of its unit
-# vector lies in the null space of the Jacobian; rounding in an orthonormal
-# basis stays near 1e-15, a genuine null direction is of order one.
-_NULL_SHARE = 1e-10
+# An output lane reaches a direction the fit cannot determine when more than
+# this share of its gradient lies outside the Jacobian's row space: the
+# core's own test for a Parameter lane.
+_NULL_SHARE: float = _native.NULL_SHARE
 
 # Correlations at most this large in size are left out of the report.
-REPORT_CORRELATION = 0.1
+REPORT_CORRELATION: float = _native.REPORT_CORRELATION
 
 # The fields computed on first access; the rest are set when the solve ends.
 _LAZY = ("cov", "stderr", "correlation")
@@ -42,12 +42,16 @@ class CovarianceWarning(RuntimeWarning):
 
 
 def _warn(message: str) -> None:
+    warnings.warn(message, CovarianceWarning, skip_file_prefixes=_skipped_files())
+
+
+@functools.cache
+def _skipped_files() -> tuple[str, ...]:
     # Name the user's line, past this package and SciPy's result type,
     # through whose attribute lookup the covariance is first asked for.
     import scipy  # type: ignore[import-untyped]
 
-    skip = (os.path.dirname(__file__) + os.sep, os.path.dirname(scipy.__file__) + os.sep)
-    warnings.warn(message, CovarianceWarning, skip_file_prefixes=skip)
+    return (os.path.dirname(__file__) + os.sep, os.path.dirname(scipy.__file__) + os.sep)
 
 
 def parse_sigma(
@@ -149,89 +153,61 @@ class _Fit:
 
 
 class _Decomposition:
-    """The SVD of the free columns of the weighted Jacobian, and the
+    """The decomposition of the free columns of the weighted Jacobian, and the
     covariance, standard errors and correlations it gives; warns once, when
     made, about every lane it cannot determine."""
 
+    __slots__ = ("fit", "scale", "cov", "stderr", "correlation", "_directions")
+
+    _directions: tuple[Array, Array] | None
+
     def __init__(self, fit: _Fit) -> None:
-        jac = fit.jac if fit.all_free else fit.jac[:, fit.free]
-        rows, n_free = jac.shape
-        self.scale = fit.scale
-        # The solvers accept only points where the Jacobian is finite, so this
-        # guards against what should not happen without a pass over J.
-        try:
-            _, s, vt = np.linalg.svd(jac, full_matrices=False)
-            finite = s.size == 0 or math.isfinite(float(s[0]))
-        except np.linalg.LinAlgError:
-            finite = False
-        if finite:
-            tol = max(rows, n_free) * np.finfo(np.float64).eps * (float(s[0]) if s.size else 0.0)
-            keep = s > tol
-        else:
-            s, vt, keep = np.zeros(0), np.zeros((0, n_free)), np.zeros(0, dtype=bool)
-        # The right singular vectors of the kept singular values, and the same
-        # divided by them: basis @ basis.T is the pseudo-inverse of J^T J.
-        full_rank = finite and s.size == n_free and (n_free == 0 or float(s[-1]) > tol)
-        self.row_space = vt if full_rank else vt[keep]
-        self.basis = self.row_space.T / (s if full_rank else s[keep])
-        unscaled = self.basis @ self.basis.T
-        d = np.sqrt(unscaled.diagonal())
-        if full_rank and fit.all_free and math.isfinite(self.scale):
-            # The common case, with nothing to mark: no index juggling.
-            self.cov = unscaled * self.scale
-            self.stderr = np.sqrt(self.cov.diagonal())
-            self.correlation = unscaled / d / d[:, None]
-            np.fill_diagonal(self.correlation, 1.0)
-            return
-        share = 1.0 - np.einsum("ij,ij->j", self.row_space, self.row_space)
-        free_index = np.nonzero(fit.free)[0]
-        undetermined = np.zeros(fit.free.size, dtype=bool)
-        undetermined[free_index[share > _NULL_SHARE]] = True
-        block = np.ix_(free_index, free_index)
-        # Fixed lanes are known exactly: their rows stay 0 throughout.
-        infinite_on_free = np.where(fit.free, np.inf, 0.0)
-
-        cov = np.zeros((fit.free.size, fit.free.size))
-        cov[block] = unscaled * self.scale if math.isfinite(self.scale) else np.inf
-        cov[undetermined, :] = infinite_on_free
-        cov[:, undetermined] = infinite_on_free[:, None]
-        self.cov = cov
-        self.stderr = np.sqrt(np.diag(cov))
-
-        # Correlations do not depend on the scale, so they exist even where
-        # the residual variance does not.
-        correlation = np.zeros_like(cov)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            correlation[block] = unscaled / np.outer(d, d)
-        correlation[undetermined, :] = np.nan
-        correlation[:, undetermined] = np.nan
-        np.fill_diagonal(correlation, np.where(undetermined, np.nan, 1.0))
-        self.correlation = correlation
-
-        names = [param_lane_name(fit.lanes.params, int(k)) for k in np.nonzero(undetermined)[0]]
-        if names:
-            why = (f"the Jacobian at the solution has rank {int(keep.sum())} for "
-                   f"{n_free} free Parameter lanes" if finite
+        # One call into the core; every rule (tolerances, infinities, NaN
+        # correlations, fixed lanes) lives there.
+        self.fit, self.scale, self._directions = fit, fit.scale, None
+        solved = _native.fit_covariance(fit.jac, self._free(fit), fit.scale, False)
+        self.cov, self.stderr, self.correlation = solved[:3]
+        if solved.undetermined:
+            names = [param_lane_name(fit.lanes.params, k) for k in solved.undetermined]
+            why = (f"the Jacobian at the solution has rank {solved.rank} for "
+                   f"{solved.free} free Parameter lanes" if solved.finite
                    else "the Jacobian at the solution is not finite")
             _warn(
                 f"{why}; not determined: {', '.join(names)}. Their variances and "
                 "covariances are infinite and their correlations NaN"
             )
-        if not math.isfinite(self.scale) and n_free:
+        if not math.isfinite(self.scale) and solved.free:
             _warn(
                 f"dof is {fit.dof}: with absolute_sigma=False the residual variance "
                 "needs more residual lanes than free Parameter lanes, so every "
                 "variance and covariance is infinite"
             )
 
+    @staticmethod
+    def _free(fit: _Fit) -> npt.NDArray[np.bool_] | None:
+        return None if fit.all_free else fit.free
+
+    def directions(self) -> tuple[Array, Array]:
+        """The right singular vectors of the kept singular values, as rows,
+        and the same as columns divided by them: basis @ basis.T is the
+        pseudo-inverse of J^T J. Decomposed again on first use, which only
+        the uncertainty of other outputs needs."""
+        if self._directions is None:
+            fit = self.fit
+            solved = _native.fit_covariance(fit.jac, self._free(fit), 1.0, True)
+            assert solved.row_space is not None and solved.basis is not None
+            self._directions = solved.row_space, solved.basis
+        return self._directions
+
     def variance_of(self, gradient: Array) -> Array:
         """g C g^T for each row g of `gradient` (over the free lanes): infinite
         where g reaches a direction the fit cannot determine."""
-        projected = gradient @ self.basis
+        row_space, basis = self.directions()
+        projected = gradient @ basis
         variance = np.einsum("ij,ij->i", projected, projected) * (
             self.scale if math.isfinite(self.scale) else 1.0)
         size = np.einsum("ij,ij->i", gradient, gradient)
-        along = gradient @ self.row_space.T
+        along = gradient @ row_space.T
         outside = size - np.einsum("ij,ij->i", along, along)
         blind = outside > _NULL_SHARE * size
         if not math.isfinite(self.scale):
@@ -267,14 +243,19 @@ class _FitStatistics:
         if key not in _LAZY:
             raise KeyError(key)
         solved = self._fit.decomposition()
-        fields = {"cov": solved.cov, "stderr": solved.stderr,
-                  "correlation": solved.correlation}
-        for name, value in fields.items():
-            dict.__setitem__(self, name, value)  # type: ignore[index]
-        return fields[key]
+        dict.update(self, cov=solved.cov, stderr=solved.stderr,  # type: ignore[call-overload]
+                    correlation=solved.correlation)
+        return dict.__getitem__(self, key)  # type: ignore[index]
 
     def __dir__(self) -> list[str]:
         return sorted({*dict.keys(self), *_LAZY})  # type: ignore[arg-type]
+
+    # Found on the type, these skip the failed attribute lookup that would
+    # reach OptimizeResult's __getattr__; the values still live in the dict.
+    cov = property(lambda self: self["cov"], doc="The covariance of the lanes of x.")
+    stderr = property(lambda self: self["stderr"], doc="The square root of cov's diagonal.")
+    correlation = property(lambda self: self["correlation"],
+                           doc="cov over the product of the standard errors.")
 
     def confidence_interval(self, level: float = 0.95) -> Array:
         """Intervals for every Parameter lane, in the order of ``x``.
@@ -466,45 +447,12 @@ def fit_report(result: Any) -> str:
     was not yet, with its warnings.
     """
     fit = _fit_of(result)
-    x = np.asarray(result["x"], dtype=np.float64)
     stderr, correlation = result["stderr"], result["correlation"]
-    labels = _lane_labels(fit.lanes.params)
-    width = max(9, *map(len, labels))
-    status = "converged" if result.get("success") else "NOT converged"
-    scaled = ("sigma absolute, covariance not scaled" if fit.absolute_sigma
-              else "covariance scaled by redchi")
-    lines = [
-        f"least squares ({result.get('method')}): {status}, "
-        f"{result.get('nfev')} function evaluations",
-        f"residual lanes {result['fun'].size}, free Parameter lanes "
-        f"{result['fun'].size - fit.dof}, dof {fit.dof}",
-        f"chisqr {result['chisqr']:.6g}, redchi {result['redchi']:.6g} ({scaled})",
-        "",
-        f"{'Parameter':<{width}}  {'value':>14}  {'std error':>11}  {'relative':>9}",
-    ]
-    free, at_bound = fit.free.tolist(), result["at_bound"].tolist()
-    for label, value, error, is_free, bound in zip(
-            labels, x.tolist(), stderr.tolist(), free, at_bound):
-        if not is_free:
-            shown, relative, mark = "0", "", "fixed by bounds"
-        elif not math.isfinite(error):
-            shown, relative, mark = "inf", "", "not determined"
-        else:
-            shown = f"{error:.5g}"
-            relative = f"{100.0 * error / abs(value):.3g}%" if value != 0.0 else ""
-            mark = ""
-        if bound:
-            mark = "at a bound" if not mark else f"{mark}, at a bound"
-        lines.append(
-            f"{label:<{width}}  {value:>14.8g}  {shown:>11}  {relative:>9}  {mark}".rstrip()
-        )
-    rows = correlation.tolist()
-    pairs = sorted(
-        ((-abs(r), r, i, j) for i, row in enumerate(rows) for j, r in enumerate(row)
-         if j > i and abs(r) > REPORT_CORRELATION),
+    # Formatted by the core in one pass: per lane, Python's formatting would
+    # cost more than the decomposition.
+    return _native.fit_report(
+        result.get("method"), bool(result.get("success")), result.get("nfev"),
+        result["fun"].size, fit.dof, result["chisqr"], result["redchi"], fit.absolute_sigma,
+        _lane_labels(fit.lanes.params), result["x"], stderr, correlation, fit.free,
+        result["at_bound"],
     )
-    if pairs:
-        lines += ["", f"correlations above {REPORT_CORRELATION:g} in size:"]
-        lines += [f"{labels[i] + ', ' + labels[j]:<{2 * width + 2}}  {r:+.4f}"
-                  for _, r, i, j in pairs]
-    return "\n".join(lines)
