@@ -32,8 +32,11 @@ def noisy_circle(rng: random.Random) -> np.ndarray:
     """Points on an arc of the true circle, each moved along its radius by
     Gaussian noise: shape (POINTS, 2)."""
     polar = [(rng.uniform(*ARC), TRUE_RADIUS + rng.gauss(0.0, NOISE)) for _ in range(POINTS)]
-    angle, radius = np.array(polar).T
-    return np.column_stack([np.cos(angle), np.sin(angle)]) * radius[:, None] + TRUE_CENTRE
+    drawn = np.array(polar)
+    angle, radius = drawn[:, 0], drawn[:, 1]
+    direction = np.column_stack([np.cos(angle), np.sin(angle)])
+    points: np.ndarray = direction * radius[:, None] + np.array(TRUE_CENTRE)
+    return points
 
 
 def plot(path: str, points: np.ndarray, history: list[float]) -> None:
