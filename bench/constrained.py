@@ -18,7 +18,7 @@ import numpy as np
 import scipy.optimize
 
 import quoril as q
-from solvers import fmt, median_seconds, times
+from timing import fmt, median_seconds, times
 
 os.environ.setdefault("UCX_LOG_LEVEL", "fatal")
 try:
