@@ -178,7 +178,8 @@ class Constraints:
 
     def split(self, flat: Array) -> list[Array]:
         """One array per constraint from a vector over every lane."""
-        return np.split(np.asarray(flat, dtype=np.float64), self._ends[:-1])
+        flat = np.asarray(flat, dtype=np.float64)
+        return [flat[end - c.lower.size : end] for c, end in zip(self.items, self._ends.tolist())]
 
     def worst(
         self, values: Array, x: Array, box: tuple[Array, Array] | None
@@ -186,9 +187,13 @@ class Constraints:
         """The largest violation over every constraint lane and bound, and a
         sentence naming where it is: the first such lane, each lane's lower
         side before its upper."""
-        excess = np.stack((self.lower - values, values - self.upper), axis=1).ravel()
+        rows = self.rows + (x.size if box is not None else 0)
+        excess = np.empty(2 * rows)
+        np.subtract(self.lower, values, out=excess[0 : 2 * self.rows : 2])
+        np.subtract(values, self.upper, out=excess[1 : 2 * self.rows : 2])
         if box is not None:
-            excess = np.concatenate((excess, np.stack((box[0] - x, x - box[1]), axis=1).ravel()))
+            np.subtract(box[0], x, out=excess[2 * self.rows :: 2])
+            np.subtract(x, box[1], out=excess[2 * self.rows + 1 :: 2])
         excess[np.isnan(excess)] = 0.0
         at = int(np.argmax(excess))
         worst = float(excess[at])

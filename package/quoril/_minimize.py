@@ -68,20 +68,23 @@ def minimize(
     scipy.optimize.OptimizeResult
         SciPy's result, plus ``cost_history`` (the loss at the start and
         after each iteration) and ``nonfinite`` (how many trial points had
-        a non-finite loss or gradient). With constraints also
+        a non-finite loss, gradient or Hessian). With constraints also
         ``constraint_violation`` (the largest over every constraint lane and
-        bound) and ``multipliers``: for SLSQP and trust-constr one array
-        per constraint, one number per lane, the Lagrange multipliers
-        lambda at the solution, with grad loss = sum over lanes of lambda
-        times grad expr plus the bounds' share (lambda >= 0 on a lane held
-        at its lower limit, <= 0 at its upper, 0 where neither is reached);
-        None for the other methods. ``success`` is then True only when
+        bound) and ``multipliers``: from SLSQP and trust-constr alike, one
+        array per constraint holding a Lagrange multiplier per lane, signed
+        so that at the solution grad loss = sum of multiplier times grad
+        expr, plus the bounds' share (>= 0 on a lane held at its lower
+        limit, <= 0 at its upper, 0 where neither is reached); None for the
+        other methods. ``success`` is then True only when
         the method converged and the point is feasible, and otherwise the
         message names the most violated constraint.
 
     A trial point where the loss or its gradient is not finite gets a large
     finite value, so the method backs away from it rather than stopping
-    there; ``success`` is never True at a point whose loss is not finite.
+    there, and the Newton-type methods get that stand-in's Hessian wherever
+    the loss's is not finite; ``success`` is never True at a point whose
+    loss is not finite. A constraint whose value or Hessian is not finite
+    at a trial point fails the solve.
     The Parameters end holding the solution. If the solve raises, every
     Parameter is restored to its value before the call.
     """
