@@ -95,9 +95,12 @@ class Constraints:
         evaluation = program.try_value_and_jacobian()
         if evaluation is None:
             return program, None
-        rows = np.any(evaluation.jacobian != 0.0, axis=1)
-        ends = np.cumsum([c.expr.dim for c in items])
-        return program, [bool(rows[end - c.expr.dim : end].any()) for c, end in zip(items, ends)]
+        rows = evaluation.jacobian.any(axis=1).tolist()
+        moving, start = [], 0
+        for c in items:
+            moving.append(any(rows[start : start + c.expr.dim]))
+            start += c.expr.dim
+        return program, moving
 
     @cached_property
     def hessians(self) -> Any:

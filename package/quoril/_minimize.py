@@ -3,6 +3,7 @@ scipy.optimize.minimize, value and gradient from one pass of the graph."""
 
 from __future__ import annotations
 
+import inspect
 from collections.abc import Callable
 from typing import Any, cast
 
@@ -18,6 +19,9 @@ from quoril._lanes import Lanes, start
 _GRADIENT_FREE = {"nelder-mead", "powell", "cobyla", "cobyqa"}
 # The methods that take an exact Hessian of the loss.
 _NEWTON = {"newton-cg", "dogleg", "trust-ncg", "trust-krylov", "trust-exact", "trust-constr"}
+# The two forms of a SciPy callback: the result alone, or the point first.
+_RESULT_FORM = inspect.signature(lambda intermediate_result: None)
+_POINT_FORM = inspect.signature(lambda intermediate_result, *rest: None)
 # The largest violation of a constraint lane or bound, relative to
 # max(1, |limit|), that still counts as feasible.
 _FEASIBLE = 1e-8
@@ -117,18 +121,22 @@ def minimize(
             history.append(problem.evaluate(np.asarray(x, dtype=np.float64))[0])
 
         # SciPy picks how to call a callback from its signature, so ours
-        # takes the user's form.
+        # takes the user's form. It reads that signature on every solve;
+        # one made here once spares it the inspection.
         if callback is not None and _takes_result(callback):
 
             def progress(intermediate_result: Any) -> Any:
                 record(intermediate_result)
                 return callback(intermediate_result)
 
+            progress.__signature__ = _RESULT_FORM  # type: ignore[attr-defined]
         else:
 
             def progress(intermediate_result: Any, *rest: Any) -> Any:  # type: ignore[misc]
                 record(intermediate_result)
                 return None if callback is None else callback(intermediate_result, *rest)
+
+            progress.__signature__ = _POINT_FORM  # type: ignore[attr-defined]
 
         result = scipy.optimize.minimize(
             problem.fun, x0, jac=problem.jac if with_gradient else None, method=method,
@@ -153,8 +161,6 @@ def minimize(
 
 
 def _takes_result(callback: Callable[..., Any]) -> bool:
-    import inspect
-
     try:
         return set(inspect.signature(callback).parameters) == {"intermediate_result"}
     except (TypeError, ValueError):
