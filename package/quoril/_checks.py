@@ -117,9 +117,8 @@ def require_finite_start(
     jacobian: Array, outputs: Sequence[Expression], params: Sequence[Expression], label: str
 ) -> None:
     """A solve through SciPy cannot start where a derivative is missing."""
-    bad = np.argwhere(~np.isfinite(jacobian))
-    if bad.size:
-        row, column = (int(k) for k in bad[0])
+    if not np.isfinite(jacobian).all():
+        row, column = (int(k) for k in np.argwhere(~np.isfinite(jacobian))[0])
         raise ValueError(
             f"the Jacobian of {label} is not finite at the starting point "
             f"({output_lane_name(outputs, row, label)}, {param_lane_name(params, column)}); "

@@ -4,11 +4,13 @@ Hessians of the multiplier-weighted sum), and how far a point violates them."""
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 from functools import cached_property
 from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
+import numpy.typing as npt
 from _quoril import Expression
 
 from quoril import _native
@@ -50,6 +52,14 @@ def constraint(expr: Expression, *, lower: object = -np.inf, upper: object = np.
     return Constraint(expr, low, high)
 
 
+def _run(rows: list[int], indices: npt.NDArray[np.intp]) -> slice | npt.NDArray[np.intp]:
+    """Ascending rows as a slice where they form one run: reading through
+    it gives a view, where an index array copies."""
+    if rows and rows[-1] - rows[0] == len(rows) - 1:
+        return slice(rows[0], rows[-1] + 1)
+    return indices
+
+
 class Constraints:
     """Every constraint lane of a solve in one vector, from one prepared
     program evaluated once per point, for SciPy's constrained methods."""
@@ -58,26 +68,42 @@ class Constraints:
         program, moving = self._prepare(items, lanes)
         self.items: list[Constraint] = as_constraints(items, lanes.params, moving)
         self.exprs = [c.expr for c in self.items]
-        self.lower = np.concatenate([c.lower for c in self.items])
-        self.upper = np.concatenate([c.upper for c in self.items])
         self.lanes = lanes
         self.loss = loss
         self.program = program or _native.Program(self.exprs, lanes.params)
-        self.rows = self.lower.size
-        self._ends = np.cumsum([c.lower.size for c in self.items])
+        # A solve has a few lanes, so they are sorted in Python floats:
+        # NumPy's cost per call would outweigh the work.
+        low: list[float] = []
+        high: list[float] = []
+        self._ends: list[int] = []
+        for c in self.items:
+            low += c.lower.tolist()
+            high += c.upper.tolist()
+            self._ends.append(len(low))
+        self.lower = np.array(low)
+        self.upper = np.array(high)
+        self.rows = len(low)
+        # What feasibility is measured against: the largest finite
+        # |limit|, at least 1.
+        self.scale = max([1.0, *(abs(v) for v in low + high if abs(v) != math.inf)])
         # The rows of SLSQP's "eq" function, then of its "ineq" one: the
         # lanes held below, then those held above, the latter as
         # upper - expr.
-        differ = self.lower != self.upper
-        self._sides = (
-            np.flatnonzero(~differ),
-            np.flatnonzero(differ & np.isfinite(self.lower)),
-            np.flatnonzero(differ & np.isfinite(self.upper)),
-        )
-        equal, below, above = self._sides
-        self._open = np.concatenate((below, above))
-        self._sign = np.concatenate((np.ones(below.size), -np.ones(above.size)))
-        self._offset = np.concatenate((-self.lower[below], self.upper[above]))
+        pairs = list(enumerate(zip(low, high)))
+        equal = [i for i, (a, b) in pairs if a == b]
+        below = [i for i, (a, b) in pairs if a != b and a != -math.inf]
+        above = [i for i, (a, b) in pairs if a != b and b != math.inf]
+        self._sides = (np.array(equal, dtype=np.intp), np.array(below, dtype=np.intp),
+                       np.array(above, dtype=np.intp))
+        self._equal_rows = _run(equal, self._sides[0])
+        self._equal_lower = np.array([low[i] for i in equal])
+        # With no lane held above, as is usual, the "ineq" rows are the
+        # lanes themselves less their lower limits; otherwise those held
+        # above change sign.
+        self._open_count = len(below) + len(above)
+        self._open_rows = _run(below, self._sides[1]) if not above else np.array(below + above, dtype=np.intp)
+        self._sign = None if not above else np.array([1.0] * len(below) + [-1.0] * len(above))
+        self._offset = np.array([-low[i] for i in below] + [high[i] for i in above])
         self._key: bytes | None = None
         self._evaluation: Evaluation | None = None
 
@@ -95,7 +121,7 @@ class Constraints:
         evaluation = program.try_value_and_jacobian()
         if evaluation is None:
             return program, None
-        rows = evaluation.jacobian.any(axis=1).tolist()
+        rows = cast("list[bool]", evaluation.jacobian.any(axis=1).tolist())
         moving, start = [], 0
         for c in items:
             moving.append(any(rows[start : start + c.expr.dim]))
@@ -131,17 +157,20 @@ class Constraints:
         return require_finite_hessian(found, "the constraints' multiplier-weighted Hessian")
 
     def _equal(self, x: Array) -> Array:
-        equal = self._sides[0]
-        return cast(Array, self._at(x).values[equal] - self.lower[equal])
+        return cast(Array, self._at(x).values[self._equal_rows] - self._equal_lower)
 
     def _equal_jac(self, x: Array) -> Array:
-        return self._at(x).jacobian[self._sides[0]]
+        return self._at(x).jacobian[self._equal_rows]
 
     def _inequal(self, x: Array) -> Array:
-        return cast(Array, self._at(x).values[self._open] * self._sign + self._offset)
+        values = self._at(x).values[self._open_rows]
+        if self._sign is not None:
+            values = values * self._sign
+        return cast(Array, values + self._offset)
 
     def _inequal_jac(self, x: Array) -> Array:
-        return self._at(x).jacobian[self._open] * self._sign[:, None]
+        jacobian = self._at(x).jacobian[self._open_rows]
+        return jacobian if self._sign is None else jacobian * self._sign[:, None]
 
     def scipy(self, method: str) -> list[Any]:
         """SciPy's form: one NonlinearConstraint for trust-constr, which
@@ -155,7 +184,7 @@ class Constraints:
         result = []
         if self._sides[0].size:
             result.append({"type": "eq", "fun": self._equal, "jac": self._equal_jac})
-        if self._open.size:
+        if self._open_count:
             result.append({"type": "ineq", "fun": self._inequal, "jac": self._inequal_jac})
         return result
 
@@ -182,7 +211,7 @@ class Constraints:
     def split(self, flat: Array) -> list[Array]:
         """One array per constraint from a vector over every lane."""
         flat = np.asarray(flat, dtype=np.float64)
-        return [flat[end - c.lower.size : end] for c, end in zip(self.items, self._ends.tolist())]
+        return [flat[end - c.lower.size : end] for c, end in zip(self.items, self._ends)]
 
     def worst(
         self, values: Array, x: Array, box: tuple[Array, Array] | None
@@ -197,7 +226,8 @@ class Constraints:
         if box is not None:
             np.subtract(box[0], x, out=excess[2 * self.rows :: 2])
             np.subtract(x, box[1], out=excess[2 * self.rows + 1 :: 2])
-        excess[np.isnan(excess)] = 0.0
+        # NaN is no violation; fmax keeps the other operand.
+        np.fmax(excess, 0.0, out=excess)
         at = int(np.argmax(excess))
         worst = float(excess[at])
         if worst <= 0.0:
@@ -211,8 +241,8 @@ class Constraints:
                 f"x[{column}] is {float(x[column])!r}, "
                 f"{'above' if upper else 'below'} its {side} bound {float(limit)!r}"
             )
-        index = int(np.searchsorted(self._ends, row, side="right"))
-        lane = row - (int(self._ends[index - 1]) if index else 0)
+        index = next(i for i, end in enumerate(self._ends) if row < end)
+        lane = row - (self._ends[index - 1] if index else 0)
         limit = (self.upper if upper else self.lower)[row]
         return worst, (
             f"constraints[{index}] lane {lane} is {float(values[row])!r}, "

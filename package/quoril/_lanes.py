@@ -67,8 +67,8 @@ def start(
     finite Jacobian."""
     x0 = lanes.get()
     if box is not None:
-        clipped = np.clip(x0, *box)
-        if not np.array_equal(clipped, x0):
+        clipped = np.minimum(np.maximum(x0, box[0]), box[1])
+        if (clipped != x0).any():
             lanes.set(clipped)
             x0 = clipped
     evaluation = program.value_and_jacobian()

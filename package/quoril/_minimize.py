@@ -22,8 +22,8 @@ _NEWTON = {"newton-cg", "dogleg", "trust-ncg", "trust-krylov", "trust-exact", "t
 # The two forms of a SciPy callback: the result alone, or the point first.
 _RESULT_FORM = inspect.signature(lambda intermediate_result: None)
 _POINT_FORM = inspect.signature(lambda intermediate_result, *rest: None)
-# The largest violation of a constraint lane or bound, relative to
-# max(1, |limit|), that still counts as feasible.
+# The largest violation of a constraint lane or bound, relative to the
+# largest finite |limit| (at least 1), that still counts as feasible.
 _FEASIBLE = 1e-8
 
 
@@ -174,11 +174,8 @@ def _report_feasibility(
     x = np.asarray(result.x, dtype=np.float64)
     values = limits.fun(x)
     violation, where = limits.worst(values, x, box)
-    scales = np.concatenate((np.abs(limits.lower), np.abs(limits.upper)))
-    finite = scales[np.isfinite(scales)]
-    tolerance = _FEASIBLE * max(1.0, float(finite.max(initial=0.0)))
     result.constraint_violation = violation
-    if violation > tolerance:
+    if violation > _FEASIBLE * limits.scale:
         result.success = False
         result.message = f"infeasible: {where} ({result.message})"
     result.multipliers = limits.multipliers(result, method)
@@ -228,10 +225,13 @@ class _Loss:
         if key == self._key:
             return self.value, self.gradient
         self._key = key
-        # A trial point may leave the finite numbers, which no Parameter holds.
-        found = None
-        if np.isfinite(x).all():
+        try:
             self.lanes.move(x)
+        except ValueError:
+            # A trial point beyond the finite numbers, which no Parameter
+            # holds; the Parameters are set afresh at the next point.
+            found = None
+        else:
             found = self._try()
         self.finite = found is not None
         if found is None:
