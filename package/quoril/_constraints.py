@@ -101,7 +101,9 @@ class Constraints:
         # lanes themselves less their lower limits; otherwise those held
         # above change sign.
         self._open_count = len(below) + len(above)
-        self._open_rows = _run(below, self._sides[1]) if not above else np.array(below + above, dtype=np.intp)
+        self._open_rows = (
+            _run(below, self._sides[1]) if not above else np.array(below + above, dtype=np.intp)
+        )
         self._sign = None if not above else np.array([1.0] * len(below) + [-1.0] * len(above))
         self._offset = np.array([-low[i] for i in below] + [high[i] for i in above])
         self._key: bytes | None = None

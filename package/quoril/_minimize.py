@@ -107,7 +107,9 @@ def minimize(
         hessians = limits.hessians if limits is not None else _native.HessianProgram([loss], lanes.params)
         weights = np.zeros(1 + (limits.rows if limits is not None else 0))
         weights[0] = 1.0
-        extra["hess"] = lambda x: problem.hessian(np.asarray(x, dtype=np.float64), hessians, weights)
+        extra["hess"] = lambda x: problem.hessian(
+            np.asarray(x, dtype=np.float64), hessians, weights
+        )
     if limits is not None:
         extra["constraints"] = limits.scipy(method.lower())
     saved = lanes.get()

@@ -141,8 +141,10 @@ _NOT_FINITE = "{} is not finite at the Parameters' values; a second derivative d
         (lambda p: q.hessian(p * p, [p * 2.0]), TypeError, "params[0] is an Expression; pass Parameters"),
         # Where a value is not finite, the module's error; where a second
         # derivative is not, ours, never inf or NaN handed back.
-        (lambda p: q.hessian(q.log(p - 1.5), [p]), ValueError, "symbolic value lanes must be finite"),
-        (lambda p: q.hessian(q.sqrt(p - 1.5), [p]), ValueError, _NOT_FINITE.format("the Hessian of output")),
+        (lambda p: q.hessian(q.log(p - 1.5), [p]), ValueError,
+         "symbolic value lanes must be finite"),
+        (lambda p: q.hessian(q.sqrt(p - 1.5), [p]), ValueError,
+         _NOT_FINITE.format("the Hessian of output")),
         (lambda p: q.hessian(q.vec2(p * p, q.pow(p - 1.5, 0.5)), [p]), ValueError,
          _NOT_FINITE.format("the Hessian of output lane 1")),
         (lambda p: q.hessian_vector_product(q.sqrt(p - 1.5) + p, [p], [1.0]), ValueError,

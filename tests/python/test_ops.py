@@ -245,7 +245,8 @@ def test_data_where_a_value_is_expected_is_a_type_error(call, label, make, what,
 def test_the_modules_own_messages_stay_for_data():
     grid = np.linspace(0.0, 1.0, 10)
     for data in (grid, grid - Parameter(0.5)):
-        assert failure(lambda: _quoril.sin(data)) == (ValueError, "sin value must contain 1..4 values")
+        assert failure(lambda: _quoril.sin(data)) == (
+            ValueError, "sin value must contain 1..4 values")
 
 
 # ids: every id the call draws, operands it makes itself included.
