@@ -15,8 +15,6 @@ must reach the same pose before it is timed.
 import argparse
 import math
 import os
-import statistics
-import time
 
 import numpy as np
 import scipy.optimize
@@ -24,6 +22,7 @@ from scipy.spatial.transform import Rotation
 
 import quoril as q
 from quoril import rotate, transform
+from timing import fmt, median_seconds
 
 # ipopt's linear solver starts MPI, whose transport layer writes errors to
 # stdout where it finds no network interface.
@@ -32,25 +31,6 @@ try:
     import casadi
 except ImportError:
     casadi = None
-
-
-def median_seconds(call, repeat, setup=None):
-    """The median wall time of `call` over `repeat` runs, each after `setup`
-    (untimed), with a few warm-up runs first."""
-    times = []
-    for k in range(repeat + 3):
-        if setup is not None:
-            setup()
-        start = time.perf_counter()
-        call()
-        elapsed = time.perf_counter() - start
-        if k >= 3:
-            times.append(elapsed)
-    return statistics.median(times)
-
-
-def fmt(seconds):
-    return f"{seconds * 1e6:,.1f} µs" if seconds < 1e-3 else f"{seconds * 1e3:,.2f} ms"
 
 
 def composed_rotate(v, w):

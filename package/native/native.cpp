@@ -34,12 +34,57 @@ using quoril::symbolic::Value;
 
 namespace {
 
+[[noreturn]] void throw_not_a_value(const char* label,
+                                    const std::string& what) {
+  throw py::type_error(std::string(label) + " " + what +
+                       "; a value holds 1..4 lanes (q.vec2 to q.vec4 make "
+                       "one of Expressions), and data go through q.Function "
+                       "or data=");
+}
+
+// The package's operands are the module's, and its errors the module's
+// too, except where an operand is plainly data rather than a value: an
+// array or sequence of more than four elements, an object array (NumPy
+// makes one of `grid - x`), or a sequence holding Expressions. The module
+// would say only that the length is wrong or that a cast failed.
+Value package_value(const py::handle& object, const char* label) {
+  if (expression_value(object.ptr()) != nullptr ||
+      quoril::python::is_number(object) ||
+      !quoril::python::is_numeric_sequence(object)) {
+    return coerce_symbolic_value(object, label);
+  }
+  if (py::isinstance<py::array>(object)) {
+    const auto array = py::reinterpret_borrow<py::array>(object);
+    if (array.dtype().kind() == 'O')
+      throw_not_a_value(label, "is an object array");
+    if (array.ndim() > 1) {
+      throw_not_a_value(
+          label,
+          "is an array of " + std::to_string(array.ndim()) + " dimensions");
+    }
+  }
+  const Py_ssize_t length = PySequence_Size(object.ptr());
+  if (length < 0) throw py::error_already_set();
+  if (length > 4) {
+    throw_not_a_value(label, "has " + std::to_string(length) + " elements");
+  }
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    auto item =
+        py::reinterpret_steal<py::object>(PySequence_GetItem(object.ptr(), i));
+    if (!item) throw py::error_already_set();
+    if (expression_value(item.ptr()) != nullptr) {
+      throw_not_a_value(label, "is a sequence holding Expressions");
+    }
+  }
+  return coerce_symbolic_value(object, label);
+}
+
 template <Value (*Apply)(Value)>
 void def_unary(py::module_& m, const char* name, const char* label) {
   m.def(
       name,
       [label](const py::object& value) {
-        return Apply(coerce_symbolic_value(value, label));
+        return Apply(package_value(value, label));
       },
       py::arg("value"));
 }
@@ -53,8 +98,8 @@ void def_binary(py::module_& m, const char* name, const char* first,
   m.def(
       name,
       [first_label, second_label](const py::object& a, const py::object& b) {
-        Value vb = coerce_symbolic_value(b, second_label);
-        Value va = coerce_symbolic_value(a, first_label);
+        Value vb = package_value(b, second_label);
+        Value va = package_value(a, first_label);
         return Apply(std::move(va), std::move(vb));
       },
       py::arg(first), py::arg(second));
@@ -541,13 +586,13 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
   def_binary<&apply_pow>(m, "pow", "x", "y", "pow x", "pow y");
   def_binary<&apply_atan2>(m, "atan2", "y", "x", "atan2 y", "atan2 x");
 
-  // The module's own operand coercion, for helpers written in Python: an
-  // Expression as it is, a number or sequence as a new Constant, else the
-  // module's error naming `label`.
+  // The operand coercion of the functions above, for helpers written in
+  // Python: an Expression as it is, a number or sequence of 1..4 numbers as
+  // a new Constant, else an error naming `label`.
   m.def(
       "as_value",
       [](const py::object& value, const std::string& label) {
-        return coerce_symbolic_value(value, label.c_str());
+        return package_value(value, label.c_str());
       },
       py::arg("value"), py::arg("label"));
   g_evaluation_type = add_result_type(

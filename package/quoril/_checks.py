@@ -119,9 +119,8 @@ def require_finite_start(
     """A solve through SciPy cannot start where a derivative is missing.
     A Jacobian of more rows than the outputs have lanes holds every row of
     some data, one after the other, and the message names the row."""
-    bad = np.argwhere(~np.isfinite(jacobian))
-    if bad.size:
-        lane, column = (int(k) for k in bad[0])
+    if not np.isfinite(jacobian).all():
+        lane, column = (int(k) for k in np.argwhere(~np.isfinite(jacobian))[0])
         width = sum(output.dim for output in outputs)
         row, lane = divmod(lane, width)
         where = f"row {row}, " if jacobian.shape[0] > width else ""
@@ -132,14 +131,29 @@ def require_finite_start(
         )
 
 
+def require_finite_hessian(found: Array, what: str) -> Array:
+    """Second derivatives that do not exist (sqrt at 0, a pow's
+    singularity) are refused rather than handed on as inf or NaN. The
+    entries do not say which one failed: forward over reverse spreads a
+    failure over every entry it meets."""
+    if not np.isfinite(found).all():
+        raise ValueError(
+            f"{what} is not finite at the Parameters' values; "
+            "a second derivative does not exist there"
+        )
+    return found
+
+
 def _bound_lanes(
     bound: object, what: str, params: Sequence[Expression], i: int, fill: float
-) -> Array:
+) -> list[float]:
+    # Python floats: a solve checks a few bounds, where NumPy's per-call
+    # cost would outweigh the checks.
     dim = params[i].dim
     if bound is None:
-        return np.full(dim, fill)
+        return [fill] * dim
     if isinstance(bound, (int, float, np.number)) and not isinstance(bound, bool):
-        lanes = np.full(dim, float(bound))
+        lanes = [float(bound)] * dim
     elif isinstance(bound, (str, bytes)) or not isinstance(bound, Iterable):
         raise TypeError(
             f"bounds[{i}] {what} must be a number, None or a sequence of numbers, "
@@ -153,12 +167,12 @@ def _bound_lanes(
                 f"{param_name(params, i)} has {dim} lanes; pass a number or {dim} values"
             )
         try:
-            lanes = np.array([fill if b is None else float(b) for b in items])
+            lanes = [fill if b is None else float(b) for b in items]
         except (TypeError, ValueError):
             raise TypeError(
                 f"bounds[{i}] {what} must be a number, None or a sequence of numbers"
             ) from None
-    if np.isnan(lanes).any():
+    if any(lane != lane for lane in lanes):
         raise ValueError(f"bounds[{i}] {what} is NaN; use None for no bound")
     return lanes
 
@@ -178,25 +192,24 @@ def as_bounds(bounds: object, params: Sequence[Expression]) -> tuple[Array, Arra
             f"bounds has {len(bounds)} pairs but params has {len(params)} "
             "Parameters; pass one (low, high) pair per Parameter"
         )
-    lower, upper = [], []
+    lower: list[float] = []
+    upper: list[float] = []
     for i, pair in enumerate(bounds):
         if isinstance(pair, (str, bytes)) or not isinstance(pair, Sequence) or len(pair) != 2:
             raise ValueError(f"bounds[{i}] must be a (low, high) pair")
         low = _bound_lanes(pair[0], "low", params, i, -np.inf)
         high = _bound_lanes(pair[1], "high", params, i, np.inf)
-        above = np.nonzero(low > high)[0]
-        if above.size:
-            lane = int(above[0])
-            raise ValueError(
-                f"bounds[{i}] low is above high on lane {lane} of {param_name(params, i)}: "
-                f"{float(low[lane])!r} > {float(high[lane])!r}"
-            )
-        lower.append(low)
-        upper.append(high)
-    low_lanes, high_lanes = np.concatenate(lower), np.concatenate(upper)
-    if np.isneginf(low_lanes).all() and np.isposinf(high_lanes).all():
+        for lane, (a, b) in enumerate(zip(low, high)):
+            if a > b:
+                raise ValueError(
+                    f"bounds[{i}] low is above high on lane {lane} of {param_name(params, i)}: "
+                    f"{a!r} > {b!r}"
+                )
+        lower += low
+        upper += high
+    if all(a == -np.inf for a in lower) and all(b == np.inf for b in upper):
         return None
-    return low_lanes, high_lanes
+    return np.array(lower), np.array(upper)
 
 
 def require_method(method: str | None, methods: Sequence[str]) -> None:
@@ -460,10 +473,13 @@ def as_constraint_limits(expr: object, lower: object, upper: object) -> tuple[Ar
     return low, high
 
 
-def as_constraints(constraints: object, params: Sequence[Expression]) -> list[Constraint]:
+def as_constraints(
+    constraints: object, params: Sequence[Expression], moving: Sequence[bool] | None = None
+) -> list[Constraint]:
     """The constraints of minimize, each made by q.constraint and reaching a
-    Parameter of `params`."""
-    from quoril import _native
+    Parameter of `params`. `moving` may mark those already seen to move
+    with a Parameter (a nonzero derivative), whose graphs then need no
+    walk."""
     from quoril._constraints import Constraint
 
     items = list(constraints) if isinstance(constraints, (list, tuple)) else [constraints]
@@ -475,6 +491,8 @@ def as_constraints(constraints: object, params: Sequence[Expression]) -> list[Co
             raise TypeError(
                 f"constraints[{i}] must be made by q.constraint, not {type_name(item)}"
             )
+        if moving is not None and moving[i]:
+            continue
         nodes = _native.trace([item.expr], False, 1 << 62).nodes
         if not any(node.id in ids for node in nodes):
             raise ValueError(

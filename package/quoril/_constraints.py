@@ -4,15 +4,21 @@ Hessians of the multiplier-weighted sum), and how far a point violates them."""
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
-from typing import Any, cast
+from functools import cached_property
+from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
+import numpy.typing as npt
 from _quoril import Expression
 
 from quoril import _native
-from quoril._checks import Array, as_constraint_limits, as_constraints
+from quoril._checks import Array, as_constraint_limits, as_constraints, require_finite_hessian
 from quoril._lanes import Lanes
+
+if TYPE_CHECKING:
+    from quoril._native import Evaluation
 
 
 @dataclass(frozen=True)
@@ -46,46 +52,127 @@ def constraint(expr: Expression, *, lower: object = -np.inf, upper: object = np.
     return Constraint(expr, low, high)
 
 
+def _run(rows: list[int], indices: npt.NDArray[np.intp]) -> slice | npt.NDArray[np.intp]:
+    """Ascending rows as a slice where they form one run: reading through
+    it gives a view, where an index array copies."""
+    if rows and rows[-1] - rows[0] == len(rows) - 1:
+        return slice(rows[0], rows[-1] + 1)
+    return indices
+
+
 class Constraints:
     """Every constraint lane of a solve in one vector, from one prepared
-    program, for SciPy's constrained methods."""
+    program evaluated once per point, for SciPy's constrained methods."""
 
     def __init__(self, items: object, lanes: Lanes, loss: Expression) -> None:
-        self.items: list[Constraint] = as_constraints(items, lanes.params)
+        program, moving = self._prepare(items, lanes)
+        self.items: list[Constraint] = as_constraints(items, lanes.params, moving)
         self.exprs = [c.expr for c in self.items]
-        self.lower = np.concatenate([c.lower for c in self.items])
-        self.upper = np.concatenate([c.upper for c in self.items])
         self.lanes = lanes
-        self.program = _native.Program(self.exprs, lanes.params)
-        # The loss first, so one program gives the objective's Hessian and
-        # the constraints' weighted one.
-        self.hessians = _native.HessianProgram([loss, *self.exprs], lanes.params)
-        self.rows = self.lower.size
-        self._x: Array | None = None
-        self._evaluation: Any = None
+        self.loss = loss
+        self.program = program or _native.Program(self.exprs, lanes.params)
+        # A solve has a few lanes, so they are sorted in Python floats:
+        # NumPy's cost per call would outweigh the work.
+        low: list[float] = []
+        high: list[float] = []
+        self._ends: list[int] = []
+        for c in self.items:
+            low += c.lower.tolist()
+            high += c.upper.tolist()
+            self._ends.append(len(low))
+        self.lower = np.array(low)
+        self.upper = np.array(high)
+        self.rows = len(low)
+        # What feasibility is measured against: the largest finite
+        # |limit|, at least 1.
+        self.scale = max([1.0, *(abs(v) for v in low + high if abs(v) != math.inf)])
+        # The rows of SLSQP's "eq" function, then of its "ineq" one: the
+        # lanes held below, then those held above, the latter as
+        # upper - expr.
+        pairs = list(enumerate(zip(low, high)))
+        equal = [i for i, (a, b) in pairs if a == b]
+        below = [i for i, (a, b) in pairs if a != b and a != -math.inf]
+        above = [i for i, (a, b) in pairs if a != b and b != math.inf]
+        self._sides = (np.array(equal, dtype=np.intp), np.array(below, dtype=np.intp),
+                       np.array(above, dtype=np.intp))
+        self._equal_rows = _run(equal, self._sides[0])
+        self._equal_lower = np.array([low[i] for i in equal])
+        # With no lane held above, as is usual, the "ineq" rows are the
+        # lanes themselves less their lower limits; otherwise those held
+        # above change sign.
+        self._open_count = len(below) + len(above)
+        self._open_rows = (
+            _run(below, self._sides[1]) if not above else np.array(below + above, dtype=np.intp)
+        )
+        self._sign = None if not above else np.array([1.0] * len(below) + [-1.0] * len(above))
+        self._offset = np.array([-low[i] for i in below] + [high[i] for i in above])
+        self._key: bytes | None = None
+        self._evaluation: Evaluation | None = None
 
-    def _at(self, x: Array) -> Any:
-        if self._x is None or not np.array_equal(x, self._x):
-            self.lanes.set(np.asarray(x, dtype=np.float64))
+    @staticmethod
+    def _prepare(items: object, lanes: Lanes) -> tuple[Any, list[bool] | None]:
+        """The program of well-formed constraints, and which of them have a
+        nonzero derivative at the current point and so surely reach a
+        Parameter: one pass instead of a walk of each graph. None for what
+        cannot be made."""
+        if not isinstance(items, (list, tuple)) or not items or not all(
+            isinstance(c, Constraint) for c in items
+        ):
+            return None, None
+        program = _native.Program([c.expr for c in items], lanes.params)
+        evaluation = program.try_value_and_jacobian()
+        if evaluation is None:
+            return program, None
+        rows = cast("list[bool]", evaluation.jacobian.any(axis=1).tolist())
+        moving, start = [], 0
+        for c in items:
+            moving.append(any(rows[start : start + c.expr.dim]))
+            start += c.expr.dim
+        return program, moving
+
+    @cached_property
+    def hessians(self) -> Any:
+        """The loss first, so one program gives the objective's Hessian and
+        the constraints' weighted one; made only for the methods that take
+        Hessians."""
+        return _native.HessianProgram([self.loss, *self.exprs], self.lanes.params)
+
+    def _at(self, x: Array) -> Evaluation:
+        key = x.tobytes()
+        if key != self._key:
+            self.lanes.move(x)
             self._evaluation = self.program.value_and_jacobian()
-            self._x = np.array(x, dtype=np.float64)
-        return self._evaluation
+            self._key = key
+        return cast("Evaluation", self._evaluation)
 
     def fun(self, x: Array) -> Array:
-        return cast(Array, self._at(x).values)
+        return self._at(x).values
 
     def jac(self, x: Array) -> Array:
-        return cast(Array, self._at(x).jacobian)
+        return self._at(x).jacobian
 
     def hess(self, x: Array, v: Array) -> Array:
-        self.lanes.set(np.asarray(x, dtype=np.float64))
-        return self.hessians.hessian(np.concatenate(([0.0], v)))
+        # Constraint values that are not finite fail the solve, and so do
+        # their second derivatives.
+        self.lanes.move(x)
+        found = self.hessians.hessian(np.concatenate(([0.0], v)))
+        return require_finite_hessian(found, "the constraints' multiplier-weighted Hessian")
 
-    def objective_hess(self, x: Array) -> Array:
-        self.lanes.set(np.asarray(x, dtype=np.float64))
-        weights = np.zeros(self.rows + 1)
-        weights[0] = 1.0
-        return self.hessians.hessian(weights)
+    def _equal(self, x: Array) -> Array:
+        return cast(Array, self._at(x).values[self._equal_rows] - self._equal_lower)
+
+    def _equal_jac(self, x: Array) -> Array:
+        return self._at(x).jacobian[self._equal_rows]
+
+    def _inequal(self, x: Array) -> Array:
+        values = self._at(x).values[self._open_rows]
+        if self._sign is not None:
+            values = values * self._sign
+        return cast(Array, values + self._offset)
+
+    def _inequal_jac(self, x: Array) -> Array:
+        jacobian = self._at(x).jacobian[self._open_rows]
+        return jacobian if self._sign is None else jacobian * self._sign[:, None]
 
     def scipy(self, method: str) -> list[Any]:
         """SciPy's form: one NonlinearConstraint for trust-constr, which
@@ -96,60 +183,70 @@ class Constraints:
         if method == "trust-constr":
             return [scipy.optimize.NonlinearConstraint(
                 self.fun, self.lower, self.upper, jac=self.jac, hess=self.hess)]
-        equal = np.flatnonzero(self.lower == self.upper)
-        below = np.flatnonzero((self.lower != self.upper) & np.isfinite(self.lower))
-        above = np.flatnonzero((self.lower != self.upper) & np.isfinite(self.upper))
         result = []
-        if equal.size:
-            result.append({
-                "type": "eq",
-                "fun": lambda x: self.fun(x)[equal] - self.lower[equal],
-                "jac": lambda x: self.jac(x)[equal],
-            })
-        if below.size or above.size:
-            result.append({
-                "type": "ineq",
-                "fun": lambda x: np.concatenate((
-                    self.fun(x)[below] - self.lower[below],
-                    self.upper[above] - self.fun(x)[above])),
-                "jac": lambda x: np.concatenate((
-                    self.jac(x)[below], -self.jac(x)[above])),
-            })
+        if self._sides[0].size:
+            result.append({"type": "eq", "fun": self._equal, "jac": self._equal_jac})
+        if self._open_count:
+            result.append({"type": "ineq", "fun": self._inequal, "jac": self._inequal_jac})
         return result
+
+    def multipliers(self, result: Any, method: str) -> list[Array] | None:
+        """One array per constraint of the multipliers lambda at the
+        solution, where grad f = sum of lambda times grad expr, lane by
+        lane; None for a method that gives none."""
+        if method == "trust-constr":
+            # trust-constr's Lagrangian adds v times the constraints.
+            return self.split(-np.asarray(result.v[0], dtype=np.float64))
+        if method != "slsqp":
+            return None
+        # SLSQP gives one per row of its "eq" then "ineq" functions, for
+        # constraints written as c(x) >= 0; a lane held above enters as
+        # upper - expr, so its multiplier changes sign.
+        flat = np.asarray(result.multipliers, dtype=np.float64)
+        equal, below, above = self._sides
+        lanes = np.zeros(self.rows)
+        lanes[equal] = flat[: equal.size]
+        lanes[below] += flat[equal.size : equal.size + below.size]
+        lanes[above] -= flat[equal.size + below.size :]
+        return self.split(lanes)
 
     def split(self, flat: Array) -> list[Array]:
         """One array per constraint from a vector over every lane."""
-        bounds = np.cumsum([c.lower.size for c in self.items])[:-1]
-        return np.split(np.asarray(flat, dtype=np.float64), bounds)
+        flat = np.asarray(flat, dtype=np.float64)
+        return [flat[end - c.lower.size : end] for c, end in zip(self.items, self._ends)]
 
     def worst(
         self, values: Array, x: Array, box: tuple[Array, Array] | None
     ) -> tuple[float, str]:
         """The largest violation over every constraint lane and bound, and a
-        sentence naming where it is."""
-        worst, where = 0.0, ""
-        row = 0
-        for index, c in enumerate(self.items):
-            for lane in range(c.lower.size):
-                value = float(values[row])
-                for limit, excess, side in (
-                    (c.lower[lane], c.lower[lane] - value, "below its lower limit"),
-                    (c.upper[lane], value - c.upper[lane], "above its upper limit"),
-                ):
-                    if excess > worst:
-                        worst = float(excess)
-                        where = (
-                            f"constraints[{index}] lane {lane} is {value!r}, "
-                            f"{side} {float(limit)!r}"
-                        )
-                row += 1
+        sentence naming where it is: the first such lane, each lane's lower
+        side before its upper."""
+        rows = self.rows + (x.size if box is not None else 0)
+        excess = np.empty(2 * rows)
+        np.subtract(self.lower, values, out=excess[0 : 2 * self.rows : 2])
+        np.subtract(values, self.upper, out=excess[1 : 2 * self.rows : 2])
         if box is not None:
-            for column, (value, low, high) in enumerate(zip(x, *box)):
-                for limit, excess, side in (
-                    (low, low - value, "below its lower bound"),
-                    (high, value - high, "above its upper bound"),
-                ):
-                    if excess > worst:
-                        worst = float(excess)
-                        where = f"x[{column}] is {float(value)!r}, {side} {float(limit)!r}"
-        return worst, where
+            np.subtract(box[0], x, out=excess[2 * self.rows :: 2])
+            np.subtract(x, box[1], out=excess[2 * self.rows + 1 :: 2])
+        # NaN is no violation; fmax keeps the other operand.
+        np.fmax(excess, 0.0, out=excess)
+        at = int(np.argmax(excess))
+        worst = float(excess[at])
+        if worst <= 0.0:
+            return 0.0, ""
+        row, upper = divmod(at, 2)
+        side = "upper" if upper else "lower"
+        if row >= self.rows:
+            column = row - self.rows
+            limit = box[1 if upper else 0][column]  # type: ignore[index]
+            return worst, (
+                f"x[{column}] is {float(x[column])!r}, "
+                f"{'above' if upper else 'below'} its {side} bound {float(limit)!r}"
+            )
+        index = next(i for i, end in enumerate(self._ends) if row < end)
+        lane = row - (self._ends[index - 1] if index else 0)
+        limit = (self.upper if upper else self.lower)[row]
+        return worst, (
+            f"constraints[{index}] lane {lane} is {float(values[row])!r}, "
+            f"{'above' if upper else 'below'} its {side} limit {float(limit)!r}"
+        )

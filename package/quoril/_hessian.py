@@ -8,7 +8,14 @@ import numpy as np
 from _quoril import Expression
 
 from quoril import _native
-from quoril._checks import Array, Params, as_direction, as_hessian_output, as_params
+from quoril._checks import (
+    Array,
+    Params,
+    as_direction,
+    as_hessian_output,
+    as_params,
+    require_finite_hessian,
+)
 
 
 def hessian(output: Expression, params: Params) -> Array:
@@ -28,22 +35,26 @@ def hessian(output: Expression, params: Params) -> Array:
         Shape (P, P) for a one-lane output, (L, P, P) for L lanes, lane by
         lane. A Parameter the output does not reach gives zeros. At kinks the
         conventions of the first derivatives hold: ``abs`` has second
-        derivative 0 everywhere, ``sqrt`` at 0 gives -inf where its first
-        derivative is inf, and ``pow`` with a Constant exponent never takes
-        the logarithm of its base, so a negative base stays finite.
+        derivative 0 everywhere, and ``pow`` with a Constant exponent never
+        takes the logarithm of its base, so a negative base stays finite.
 
     Raises
     ------
     TypeError, ValueError
         For arguments of the wrong kind, as `jacobian`; then as
-        ``Expression.eval()``.
+        ``Expression.eval()`` where a value is not finite; and ValueError
+        where a second derivative is not finite (``sqrt`` at 0), rather
+        than returning inf or NaN.
     """
     output = as_hessian_output(output)
-    program = _native.HessianProgram([output], as_params(params))
-    lanes = output.dim
-    if lanes == 1:
-        return program.hessian(np.ones(1))
-    return np.stack([program.hessian(np.eye(lanes)[i]) for i in range(lanes)])
+    columns = as_params(params)
+    program = _native.HessianProgram([output], columns)
+    if output.dim == 1:
+        return require_finite_hessian(program.hessian(np.ones(1)), "the Hessian of output")
+    return np.stack([
+        require_finite_hessian(program.hessian(weights), f"the Hessian of output lane {lane}")
+        for lane, weights in enumerate(np.eye(output.dim))
+    ])
 
 
 def hessian_vector_product(output: Expression, params: Params, v: object) -> Array:
@@ -53,13 +64,14 @@ def hessian_vector_product(output: Expression, params: Params, v: object) -> Arr
     Raises
     ------
     TypeError, ValueError
-        As `hessian`, and for an output of more than one lane or a `v` that
-        is not P finite numbers.
+        As `hessian` (a product that is not finite included), and for an
+        output of more than one lane or a `v` that is not P finite numbers.
     """
     output = as_hessian_output(output)
     columns = as_params(params)
     size = sum(p.dim for p in columns)
     direction = as_direction(v, output, size)
-    return _native.HessianProgram([output], columns).hessian_vector_product(
+    product = _native.HessianProgram([output], columns).hessian_vector_product(
         np.ones(1), direction
     )
+    return require_finite_hessian(product, "the Hessian-vector product of output")

@@ -35,6 +35,8 @@ class Lanes:
             self.slices.append(slice(start, start + p.dim))
             start += p.dim
         self.size = start
+        self._spans = [(p, part.start, part.stop) for p, part in zip(params, self.slices)]
+        self._held: bytes | None = None
 
     def get(self) -> Array:
         return np.fromiter(
@@ -43,8 +45,19 @@ class Lanes:
 
     def set(self, x: Array) -> None:
         """Gives each Parameter its lanes of x, which must be finite."""
-        for p, part in zip(self.params, self.slices):
-            p.set_value(*x[part].tolist())
+        self._held = None
+        lanes = x.tolist()
+        for p, first, stop in self._spans:
+            p.set_value(*lanes[first:stop])
+
+    def move(self, x: Array) -> None:
+        """As `set`, skipped when x is the point last moved to: during a
+        solve only the solver moves the Parameters, and its loss and
+        constraints ask for the same point in turn."""
+        key = x.tobytes()
+        if key != self._held:
+            self.set(x)
+            self._held = key
 
     def restore(self, saved: Array) -> None:
         # Parameters hold finite lanes at every step, so restoring cannot fail
@@ -64,8 +77,8 @@ def start(
     finite Jacobian."""
     x0 = lanes.get()
     if box is not None:
-        clipped = np.clip(x0, *box)
-        if not np.array_equal(clipped, x0):
+        clipped = np.minimum(np.maximum(x0, box[0]), box[1])
+        if (clipped != x0).any():
             lanes.set(clipped)
             x0 = clipped
     evaluation = program.value_and_jacobian()

@@ -3,8 +3,9 @@ scipy.optimize.minimize, value and gradient from one pass of the graph."""
 
 from __future__ import annotations
 
+import inspect
 from collections.abc import Callable
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 from _quoril import Expression
@@ -19,8 +20,11 @@ from quoril._lanes import Lanes, start
 _GRADIENT_FREE = {"nelder-mead", "powell", "cobyla", "cobyqa"}
 # The methods that take an exact Hessian of the loss.
 _NEWTON = {"newton-cg", "dogleg", "trust-ncg", "trust-krylov", "trust-exact", "trust-constr"}
-# The largest violation of a constraint lane or bound, relative to
-# max(1, |limit|), that still counts as feasible.
+# The two forms of a SciPy callback: the result alone, or the point first.
+_RESULT_FORM = inspect.signature(lambda intermediate_result: None)
+_POINT_FORM = inspect.signature(lambda intermediate_result, *rest: None)
+# The largest violation of a constraint lane or bound, relative to the
+# largest finite |limit| (at least 1), that still counts as feasible.
 _FEASIBLE = 1e-8
 
 
@@ -76,16 +80,23 @@ def minimize(
     scipy.optimize.OptimizeResult
         SciPy's result, plus ``cost_history`` (the loss at the start and
         after each iteration) and ``nonfinite`` (how many trial points had
-        a non-finite loss or gradient). With constraints also
+        a non-finite loss, gradient or Hessian). With constraints also
         ``constraint_violation`` (the largest over every constraint lane and
-        bound) and ``multipliers`` (one array per constraint, where the
-        method gives them, else None); ``success`` is then True only when
+        bound) and ``multipliers``: from SLSQP and trust-constr alike, one
+        array per constraint holding a Lagrange multiplier per lane, signed
+        so that at the solution grad loss = sum of multiplier times grad
+        expr, plus the bounds' share (>= 0 on a lane held at its lower
+        limit, <= 0 at its upper, 0 where neither is reached); None for the
+        other methods. ``success`` is then True only when
         the method converged and the point is feasible, and otherwise the
         message names the most violated constraint.
 
     A trial point where the loss or its gradient is not finite gets a large
     finite value, so the method backs away from it rather than stopping
-    there; ``success`` is never True at a point whose loss is not finite.
+    there, and the Newton-type methods get that stand-in's Hessian wherever
+    the loss's is not finite; ``success`` is never True at a point whose
+    loss is not finite. A constraint whose value or Hessian is not finite
+    at a trial point fails the solve.
     The Parameters end holding the solution. If the solve raises, every
     Parameter is restored to its value before the call.
     """
@@ -109,12 +120,9 @@ def minimize(
         hessians = limits.hessians if limits is not None else _native.HessianProgram([loss], lanes.params)
         weights = np.zeros(1 + (limits.rows if limits is not None else 0))
         weights[0] = 1.0
-
-        def hess(x: Array) -> Array:
-            lanes.set(np.asarray(x, dtype=np.float64))
-            return hessians.hessian(weights)
-
-        extra["hess"] = hess
+        extra["hess"] = lambda x: problem.hessian(
+            np.asarray(x, dtype=np.float64), hessians, weights
+        )
     if limits is not None:
         extra["constraints"] = limits.scipy(method.lower())
     saved = lanes.get()
@@ -125,25 +133,28 @@ def minimize(
 
         def record(first: Any) -> None:
             x = getattr(first, "x", first)
-            history.append(problem.value_at(np.asarray(x, dtype=np.float64)))
+            history.append(problem.evaluate(np.asarray(x, dtype=np.float64))[0])
 
         # SciPy picks how to call a callback from its signature, so ours
-        # takes the user's form.
+        # takes the user's form. It reads that signature on every solve;
+        # one made here once spares it the inspection.
         if callback is not None and _takes_result(callback):
 
             def progress(intermediate_result: Any) -> Any:
                 record(intermediate_result)
                 return callback(intermediate_result)
 
+            progress.__signature__ = _RESULT_FORM  # type: ignore[attr-defined]
         else:
 
             def progress(intermediate_result: Any, *rest: Any) -> Any:  # type: ignore[misc]
                 record(intermediate_result)
                 return None if callback is None else callback(intermediate_result, *rest)
 
+            progress.__signature__ = _POINT_FORM  # type: ignore[attr-defined]
+
         result = scipy.optimize.minimize(
-            problem.fun_and_gradient if with_gradient else problem.fun,
-            x0, jac=True if with_gradient else None, method=method,
+            problem.fun, x0, jac=problem.jac if with_gradient else None, method=method,
             bounds=scipy.optimize.Bounds(*box) if box is not None else None,
             tol=tol, options=options, callback=progress, **extra,
         )
@@ -155,7 +166,7 @@ def minimize(
         else:
             result.fun = float(final[0])
         if limits is not None:
-            _report_feasibility(result, limits, box)
+            _report_feasibility(result, limits, box, method.lower())
     except BaseException:
         lanes.restore(saved)
         raise
@@ -165,41 +176,37 @@ def minimize(
 
 
 def _takes_result(callback: Callable[..., Any]) -> bool:
-    import inspect
-
     try:
         return set(inspect.signature(callback).parameters) == {"intermediate_result"}
     except (TypeError, ValueError):
         return False
 
 
-def _report_feasibility(result: Any, limits: Constraints, box: tuple[Array, Array] | None) -> None:
+def _report_feasibility(
+    result: Any, limits: Constraints, box: tuple[Array, Array] | None, method: str
+) -> None:
     """Sets the violation, a truthful success and the multipliers."""
     x = np.asarray(result.x, dtype=np.float64)
     values = limits.fun(x)
     violation, where = limits.worst(values, x, box)
-    scales = np.concatenate((np.abs(limits.lower), np.abs(limits.upper)))
-    finite = scales[np.isfinite(scales)]
-    tolerance = _FEASIBLE * max(1.0, float(finite.max(initial=0.0)))
     result.constraint_violation = violation
-    if violation > tolerance:
+    if violation > _FEASIBLE * limits.scale:
         result.success = False
         result.message = f"infeasible: {where} ({result.message})"
-    multipliers = getattr(result, "v", None)
-    if multipliers is None and isinstance(getattr(result, "multipliers", None), dict):
-        multipliers = None
-    result.multipliers = limits.split(multipliers[0]) if multipliers else None
+    result.multipliers = limits.multipliers(result, method)
 
 
 class _Loss:
     """SciPy's fun for minimize over a one-lane loss, value and gradient from
-    one pass.
+    one pass, once per point.
 
     A point where either is not finite gets a finite value above every value
     seen so far, growing with the distance from the best point, and that
-    growth's gradient. A line search then backtracks from it as from any
-    increase, and no method takes it as an improvement; an infinity instead
-    lets L-BFGS-B stop at the previous point and report convergence."""
+    growth's gradient and Hessian. A line search then backtracks from it as
+    from any increase, and no method takes it as an improvement; an infinity
+    instead lets L-BFGS-B stop at the previous point and report convergence.
+    A point where only the Hessian is not finite gets that growth's Hessian
+    too, so a Newton-type method takes a short, safe step from it."""
 
     def __init__(
         self, root: Expression, lanes: Lanes, with_gradient: bool, rows: RowLoss | None = None
@@ -211,8 +218,10 @@ class _Loss:
         self.best = np.inf
         self.worst = -np.inf
         self.nonfinite = 0
-        self.x: Array | None = None
         self.value = np.nan
+        self.gradient = np.empty(0)
+        self.finite = False
+        self._key: bytes | None = None
 
     def _try(self) -> tuple[float, Array] | None:
         """The loss and its gradient at the Parameters' values, or None where
@@ -225,33 +234,57 @@ class _Loss:
             return None
         return float(evaluation.values[0]), evaluation.jacobian[0]
 
+    def _scale(self) -> float:
+        return 1.0 + abs(self.worst) + abs(self.best)
+
     def evaluate(self, x: Array) -> tuple[float, Array]:
-        self.x = np.array(x, dtype=np.float64)
-        # A trial point may leave the finite numbers, which no Parameter holds.
-        found = None
-        if np.isfinite(self.x).all():
-            self.lanes.set(self.x)
+        key = x.tobytes()
+        if key == self._key:
+            return self.value, self.gradient
+        self._key = key
+        try:
+            self.lanes.move(x)
+        except ValueError:
+            # A trial point beyond the finite numbers, which no Parameter
+            # holds; the Parameters are set afresh at the next point.
+            found = None
+        else:
             found = self._try()
+        self.finite = found is not None
         if found is None:
             self.nonfinite += 1
-            offset = self.x - self.best_x
-            scale = 1.0 + abs(self.worst) + abs(self.best)
+            offset = x - self.best_x
+            scale = self._scale()
             self.value = self.worst + scale * (1.0 + float(offset @ offset))
-            return self.value, 2.0 * scale * offset
+            self.gradient = 2.0 * scale * offset
+            return self.value, self.gradient
         value, gradient = found
         if value < self.best:
-            self.best, self.best_x = value, self.x.copy()
+            self.best, self.best_x = value, x.copy()
         self.worst = max(self.worst, value)
-        self.value = value
+        self.value, self.gradient = value, gradient
         return value, gradient
 
-    def fun_and_gradient(self, x: Array) -> tuple[float, Array]:
-        return self.evaluate(x)
+    def hessian(self, x: Array, program: Any, weights: Array) -> Array:
+        """The Hessian at x of the loss, with `weights` over the program's
+        outputs; where it, or the loss, is not finite, the Hessian of the
+        stand-in growth."""
+        self.evaluate(x)
+        if self.finite:
+            self.lanes.move(x)
+            try:
+                found = program.hessian(weights)
+            except ValueError:
+                found = None
+            if found is not None and np.isfinite(found).all():
+                return cast(Array, found)
+            self.nonfinite += 1
+        return 2.0 * self._scale() * np.eye(x.size)
+
+    # SciPy asks for the value and the gradient apart; evaluate's cache by
+    # point makes that one pass, cheaper than SciPy's own memo of both.
+    def jac(self, x: Array) -> Array:
+        return self.evaluate(np.asarray(x, dtype=np.float64))[1]
 
     def fun(self, x: Array) -> float:
-        return self.evaluate(x)[0]
-
-    def value_at(self, x: Array) -> float:
-        if self.x is not None and np.array_equal(x, self.x):
-            return self.value
-        return self.evaluate(x)[0]
+        return self.evaluate(np.asarray(x, dtype=np.float64))[0]

@@ -51,8 +51,24 @@ def test_hock_schittkowski_reaches_the_optimum(problem: Any, method: str | None)
     assert abs(result.fun - best) <= 1e-6 * abs(best)
     assert result.constraint_violation <= 1e-8
     assert [p.value[0] for p in x] == pytest.approx(result.x)
-    if method == "trust-constr":
-        assert [m.shape for m in result.multipliers] == [c.lower.shape for c in constraints]
+    assert [m.shape for m in result.multipliers] == [c.lower.shape for c in constraints]
+
+
+@pytest.mark.parametrize("method", ["SLSQP", "trust-constr"])
+def test_multipliers_make_the_lagrangian_stationary(method: str) -> None:
+    """grad f = sum of lambda times grad c on HS71, one sign convention for
+    both methods; x1 sits on its lower bound, whose own multiplier (not
+    given) takes up the rest of that lane, with the sign of a lower bound."""
+    loss, x, constraints, bounds, _ = _hs71()
+    result = q.minimize(loss, x, method=method, bounds=bounds, constraints=constraints,
+                        options=_TIGHT[method])
+    lam = np.concatenate(result.multipliers)
+    residual = q.jacobian(loss, x)[0] - q.jacobian([c.expr for c in constraints], x).T @ lam
+    assert result.x[0] == pytest.approx(1.0)
+    assert residual[1:] == pytest.approx(np.zeros(3), abs=1e-6)
+    assert residual[0] > 0.1
+    # The product is held at its lower limit 25, so its multiplier is positive.
+    assert lam[0] > 0.1
 
 
 # trust-constr warns of the singular Jacobian that contradictory
@@ -95,6 +111,29 @@ def test_newton_methods_get_the_exact_hessian(method: str, tol: float) -> None:
     assert result.success, result.message
     assert result.x == pytest.approx([1.0, 1.0], abs=1e-6)
     assert result.nhev > 0
+
+
+@pytest.mark.parametrize(
+    "method", ["Newton-CG", "trust-exact", "trust-krylov", "dogleg", "trust-ncg", "trust-constr"]
+)
+def test_a_hessian_that_is_not_finite_is_stepped_past_as_a_bad_value_is(method: str) -> None:
+    """|x|^1.5 has a finite value and gradient at 0 but no second
+    derivative: the method gets the stand-in's Hessian there, counts the
+    point, and still reaches the minimum."""
+    x, y = q.Parameter(0.0), q.Parameter(0.0)
+    loss = q.pow(q.abs(x), 1.5) + (y - 1) * (y - 1)
+    result = q.minimize(loss, [x, y], method=method)
+    assert result.success, result.message
+    assert result.x == pytest.approx([0.0, 1.0], abs=1e-3)
+    assert result.nonfinite > 0
+
+
+def test_a_constraint_hessian_that_is_not_finite_fails_the_solve_and_restores() -> None:
+    x, y = q.Parameter(0.0), q.Parameter(2.0)
+    with pytest.raises(ValueError, match="^the constraints' multiplier-weighted Hessian is not"):
+        q.minimize((x - 1) * (x - 1) + y * y, [x, y], method="trust-constr",
+                   constraints=[q.constraint(q.pow(q.abs(x), 1.5) + y, lower=1.0)])
+    assert (x.value, y.value) == ((0.0,), (2.0,))
 
 
 @pytest.mark.parametrize("form", ["intermediate_result", "xk"])

@@ -115,6 +115,9 @@ def test_hessian_of_lanes_stacks_each_lanes_hessian() -> None:
     np.testing.assert_allclose(h[2], np.diag([0.0, 0.0, 2.0]))
 
 
+_NOT_FINITE = "{} is not finite at the Parameters' values; a second derivative does not exist there"
+
+
 @pytest.mark.parametrize(
     ("call", "error", "message"),
     [
@@ -136,6 +139,16 @@ def test_hessian_of_lanes_stacks_each_lanes_hessian() -> None:
             "v holds a non-finite number; pass finite numbers",
         ),
         (lambda p: q.hessian(p * p, [p * 2.0]), TypeError, "params[0] is an Expression; pass Parameters"),
+        # Where a value is not finite, the module's error; where a second
+        # derivative is not, ours, never inf or NaN handed back.
+        (lambda p: q.hessian(q.log(p - 1.5), [p]), ValueError,
+         "symbolic value lanes must be finite"),
+        (lambda p: q.hessian(q.sqrt(p - 1.5), [p]), ValueError,
+         _NOT_FINITE.format("the Hessian of output")),
+        (lambda p: q.hessian(q.vec2(p * p, q.pow(p - 1.5, 0.5)), [p]), ValueError,
+         _NOT_FINITE.format("the Hessian of output lane 1")),
+        (lambda p: q.hessian_vector_product(q.sqrt(p - 1.5) + p, [p], [1.0]), ValueError,
+         _NOT_FINITE.format("the Hessian-vector product of output")),
     ],
 )
 def test_hessian_bad_input(call: object, error: type, message: str) -> None:

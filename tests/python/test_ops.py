@@ -1,12 +1,14 @@
 """The package's operations (exp, log, sqrt, tanh, abs, pow, atan2) and vector
 helpers (sum, dot, norm, cross): values against the math module, gradients
-against central differences, coercion, exact errors, and the one core that
-the package's native module shares with _quoril."""
+against central differences, coercion, exact errors (data where a value is
+expected among them), and the one core that the package's native module
+shares with _quoril."""
 
 import math
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 import _quoril
@@ -160,7 +162,9 @@ def test_operands_without_a_parameter_fold_to_a_constant(build, lanes):
     assert (e.kind, e.value) == ("Constant", lanes)
 
 
-BAD_OPERANDS = ["a", None, b"x", {}, [], [1, 2, 3, 4, 5], [1, "a"], 1 + 2j, math.nan]
+# Operands the module refuses; what is plainly data (more than four
+# elements, object arrays) gets the package's own error, tested below.
+BAD_OPERANDS = ["a", None, b"x", {}, [], [1, "a"], 1 + 2j, math.nan]
 
 
 def failure(call):
@@ -185,6 +189,64 @@ def test_a_bad_operand_gets_sins_error_under_its_own_label(name, bad, next_id):
         actual = failure(lambda: f(*args))
         assert actual == (expected_type, expected.replace("sin value", label))
         assert next_id() == first + 1
+
+
+NOT_A_VALUE = ("; a value holds 1..4 lanes (q.vec2 to q.vec4 make one of Expressions), "
+               "and data go through q.Function or data=")
+# Each function that converts an operand, with the label it gives it: every
+# operand goes through the same coercion, so one per function suffices.
+CONVERTERS = [
+    *[(lambda bad, f=f, n=len(LABELS[name]): f(bad, *[Parameter(1.0)] * (n - 1)), LABELS[name][0])
+      for name, f in FUNCTIONS.items()],
+    *[(lambda bad, f=f: f(Parameter(1.0), bad), LABELS[name][1])
+      for name, f in FUNCTIONS.items() if len(LABELS[name]) == 2],
+    (lambda bad: q.sinc_sqrt(bad), "sinc_sqrt value"),
+    (lambda bad: q.atanc_sqrt(bad), "atanc_sqrt value"),
+    (lambda bad: q.sum(bad), "sum value"),
+    (lambda bad: q.sum([Parameter(1.0), bad]), "sum value[1]"),
+    (lambda bad: q.dot(Parameter(1.0), bad), "dot b"),
+    (lambda bad: q.norm(bad), "norm value"),
+    (lambda bad: q.cross(bad, (0, 0, 1)), "cross a"),
+    (lambda bad: q.rotate(bad, (0, 0, 1)), "rotate v"),
+    (lambda bad: q.transform((1, 0, 0), (0, 0, 1), bad), "transform t"),
+    (lambda bad: q.rotation_matrix(bad), "rotation_matrix w"),
+    (lambda bad: q.rotate2((1, 0), bad), "rotate2 angle"),
+    (lambda bad: q.quat_rotate((1, 0, 0), bad), "quat_rotate quat"),
+    (lambda bad: q.quat_from_rotvec(bad), "quat_from_rotvec w"),
+    (lambda bad: q.rotvec_from_quat(bad), "rotvec_from_quat quat"),
+    (lambda bad: q.quat_multiply(bad, (0, 0, 0, 1)), "quat_multiply a"),
+]
+# How the error names each kind of data, built at call time so that the
+# object arrays hold live Expressions.
+DATA = [
+    (lambda: np.linspace(0.0, 1.0, 10), "has 10 elements"),
+    (lambda: [1, 2, 3, 4, 5], "has 5 elements"),
+    (lambda: np.linspace(0.0, 1.0, 10) - Parameter(0.5), "is an object array"),
+    (lambda: np.linspace(0.0, 1.0, 3) - Parameter(0.5), "is an object array"),
+    (lambda: np.zeros((2, 2)), "is an array of 2 dimensions"),
+    (lambda: [Parameter(1.0), Parameter(2.0)], "is a sequence holding Expressions"),
+]
+
+
+@pytest.mark.parametrize(("make", "what"), DATA, ids=[w for _, w in DATA])
+@pytest.mark.parametrize(("call", "label"), CONVERTERS, ids=[label for _, label in CONVERTERS])
+def test_data_where_a_value_is_expected_is_a_type_error(call, label, make, what, next_id):
+    if label == "sum value" and what.endswith("Expressions"):
+        pytest.skip("sum adds up a sequence of Expressions")
+    bad = make()
+    first = next_id()
+    with pytest.raises(TypeError) as raised:
+        call(bad)
+    assert str(raised.value) == f"{label} {what}{NOT_A_VALUE}"
+    # The operands the call makes itself draw ids; the check leaves no node.
+    assert next_id() - first <= 2
+
+
+def test_the_modules_own_messages_stay_for_data():
+    grid = np.linspace(0.0, 1.0, 10)
+    for data in (grid, grid - Parameter(0.5)):
+        assert failure(lambda: _quoril.sin(data)) == (
+            ValueError, "sin value must contain 1..4 values")
 
 
 # ids: every id the call draws, operands it makes itself included.
