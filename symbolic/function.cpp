@@ -111,6 +111,53 @@ bool blockable(const Topology::Entry& entry,
   return true;
 }
 
+// The loops of one node over a block. A position's lanes never share
+// memory with another's, and adjoints lie in another buffer than values;
+// __restrict says so, which lets the compiler vectorise the loops whose
+// Rule it can. Operands may be the same array (x * x): they are only read.
+// A written adjoint may be both operands' only in binary_adjoint_rows_same.
+template <ExpressionOp op>
+void binary_rows(const double* __restrict a, const double* __restrict b,
+                 double* __restrict y, std::size_t n) {
+  for (std::size_t r = 0; r < n; ++r) y[r] = Rule<op>::value(a[r], b[r]);
+}
+
+template <ExpressionOp op>
+void unary_rows(const double* __restrict x, double* __restrict y,
+                std::size_t n) {
+  for (std::size_t r = 0; r < n; ++r) y[r] = Rule<op>::value(x[r]);
+}
+
+template <ExpressionOp op>
+void binary_adjoint_rows(const double* __restrict g, const double* __restrict a,
+                         const double* __restrict b, const double* __restrict y,
+                         double* __restrict left, double* __restrict right,
+                         bool b_varies, std::size_t n) {
+  for (std::size_t r = 0; r < n; ++r) {
+    add_binary_adjoint<op>(g[r], a[r], b[r], y[r], left[r], right[r], b_varies);
+  }
+}
+
+template <ExpressionOp op>
+void binary_adjoint_rows_same(const double* __restrict g,
+                              const double* __restrict a,
+                              const double* __restrict b,
+                              const double* __restrict y,
+                              double* __restrict both, bool b_varies,
+                              std::size_t n) {
+  for (std::size_t r = 0; r < n; ++r) {
+    add_binary_adjoint<op>(g[r], a[r], b[r], y[r], both[r], both[r], b_varies);
+  }
+}
+
+template <ExpressionOp op>
+void unary_adjoint_rows(const double* __restrict g, const double* __restrict x,
+                        const double* __restrict y, double* __restrict to,
+                        std::size_t n) {
+  for (std::size_t r = 0; r < n; ++r)
+    Rule<op>::adjoint(g[r], x[r], y[r], to[r]);
+}
+
 // A number is not finite when its exponent bits are all set. Tested on the
 // bits with an integer OR, which the compiler may reorder and so vectorise,
 // where a loop of isfinite() stays one branch per number.
@@ -245,6 +292,15 @@ struct RowProgram::State : PreparedProgram {
     }
     if (total > kMaxBlockLanes) block_ready = false;
     if (!block_ready) return;
+    for (const SweepPlan::Output& output : plan.outputs) {
+      std::size_t reached = 0;
+      for (std::uint32_t k = output.reached_begin; k < output.reached_end;
+           ++k) {
+        reached +=
+            static_cast<std::size_t>(order[plan.reached[k].first].dimension);
+      }
+      reaches_every_column.push_back(reached == cols);
+    }
     block_lanes.assign(total * kBlockRows, 0.0);
     block_adjoints.assign(cols == 0 ? 0 : total * kBlockRows, 0.0);
     for (std::size_t position = 0; position < order.size(); ++position) {
@@ -338,9 +394,7 @@ struct RowProgram::State : PreparedProgram {
               const double* a = lanes_at(in[0], i * sa);
               const double* b = lanes_at(in[1], i * sb);
               double* y = lanes_at(position, i);
-              for (std::size_t r = 0; r < n; ++r) {
-                y[r] = Rule<O::kOp>::value(a[r], b[r]);
-              }
+              binary_rows<O::kOp>(a, b, y, n);
               finite = finite && block_finite(y, n);
             }
             return finite;
@@ -349,9 +403,7 @@ struct RowProgram::State : PreparedProgram {
             for (int i = 0; i < dimension; ++i) {
               const double* x = lanes_at(in[0], i);
               double* y = lanes_at(position, i);
-              for (std::size_t r = 0; r < n; ++r) {
-                y[r] = Rule<O::kOp>::value(x[r]);
-              }
+              unary_rows<O::kOp>(x, y, n);
               finite = finite && block_finite(y, n);
             }
             return finite;
@@ -391,12 +443,13 @@ struct RowProgram::State : PreparedProgram {
               const double* a = lanes_at(in[0], i * sa);
               const double* b = lanes_at(in[1], i * sb);
               const double* y = lanes_at(position, i);
-              // Both may be the same array when an operand is used twice.
               double* left = adjoints_at(in[0], i * sa);
               double* right = adjoints_at(in[1], i * sb);
-              for (std::size_t r = 0; r < n; ++r) {
-                add_binary_adjoint<O::kOp>(g[r], a[r], b[r], y[r], left[r],
-                                           right[r], b_varies);
+              if (left == right) {
+                binary_adjoint_rows_same<O::kOp>(g, a, b, y, left, b_varies, n);
+              } else {
+                binary_adjoint_rows<O::kOp>(g, a, b, y, left, right, b_varies,
+                                            n);
               }
             }
           } else {
@@ -404,10 +457,7 @@ struct RowProgram::State : PreparedProgram {
               const double* g = adjoints_at(position, i);
               const double* x = lanes_at(in[0], i);
               const double* y = lanes_at(position, i);
-              double* to = adjoints_at(in[0], i);
-              for (std::size_t r = 0; r < n; ++r) {
-                Rule<O::kOp>::adjoint(g[r], x[r], y[r], to[r]);
-              }
+              unary_adjoint_rows<O::kOp>(g, x, y, adjoints_at(in[0], i), n);
             }
           }
         },
@@ -429,12 +479,17 @@ struct RowProgram::State : PreparedProgram {
           for (std::size_t r = 0; r < n; ++r) to[r * rows] = y[r];
         }
         if (!with_jacobian) continue;
+        if (cols == 0) continue;
         const std::size_t block = rows * cols;
         double* first = jacobian.data() + begin * block + lane_row * cols;
-        for (std::size_t r = 0; r < n; ++r) {
-          std::fill_n(first + r * block, cols, 0.0);
+        // Columns no pass of this output reaches stay 0; where it reaches
+        // every one, all are written below.
+        if (!reaches_every_column[static_cast<std::size_t>(
+                &output - plan.outputs.data())]) {
+          for (std::size_t r = 0; r < n; ++r) {
+            for (std::size_t c = 0; c < cols; ++c) first[r * block + c] = 0.0;
+          }
         }
-        if (cols == 0) continue;
         std::fill_n(adjoints_at(output.root, i), n, 1.0);
         for (std::uint32_t k = output.sweep_begin; k < output.sweep_end; ++k) {
           const std::uint32_t position = plan.sweep[k];
@@ -482,6 +537,7 @@ struct RowProgram::State : PreparedProgram {
   bool block_ready = false;
   std::vector<std::size_t> offsets;
   std::vector<std::uint32_t> leaf_steps;
+  std::vector<bool> reaches_every_column;
   std::vector<double> block_lanes;
   std::vector<double> block_adjoints;
 };
