@@ -265,8 +265,8 @@ def test_w8_function_agrees_with_numpy_over_blocks(model):
 
 def test_w8_solve_forms_reach_one_cost_and_measure_their_own_peak():
     model = data.MODELS[0]
-    graphs = data.child_solve(model.name, 500, "graphs")
-    fd = data.child_solve(model.name, 500, "scipy fd")
+    graphs = data.run_child(model, 20_000, "graphs")
+    fd = data.run_child(model, 20_000, "scipy fd")
     assert math.isclose(graphs["cost"], fd["cost"], rel_tol=1e-8)
-    # 500 graphs of about ten nodes hold far more than SciPy's few arrays.
-    assert graphs["peak_mib"] > fd["peak_mib"] >= 0.0
+    # 20,000 graphs of about ten nodes hold far more than SciPy's arrays.
+    assert graphs["peak_mib"] > 10 * max(fd["peak_mib"], 1.0)

@@ -542,6 +542,21 @@ struct RowProgram::State : PreparedProgram {
   std::vector<double> block_adjoints;
 };
 
+std::size_t first_row_not_finite(std::size_t count, RowInput rows, int lanes) {
+  const auto width = static_cast<std::size_t>(lanes);
+  // Whole blocks of rows at a time, each through the vectorised test, and
+  // the failing block again row by row.
+  for (std::size_t begin = 0; begin < count; begin += kBlockRows) {
+    const std::size_t n = std::min(kBlockRows, count - begin);
+    const double* first = rows.first + begin * rows.stride;
+    if (rows.stride == width && block_finite(first, n * width)) continue;
+    for (std::size_t r = 0; r < n; ++r) {
+      if (!block_finite(first + r * rows.stride, width)) return begin + r;
+    }
+  }
+  return count;
+}
+
 RowProgram::RowProgram(std::span<const Value> inputs,
                        std::span<const Value> outputs,
                        std::span<const Value> params)

@@ -3,7 +3,6 @@ each public function takes the same inputs and fails the same way."""
 
 from __future__ import annotations
 
-import math
 import os
 import pathlib
 from collections.abc import Iterable, Mapping, Sequence
@@ -392,12 +391,9 @@ def as_rows(
         rows = 1 if single else shape[0]
         if array.ndim != 2 or array.shape[1] != lanes:
             array = array.reshape(rows, lanes)
-        # A sum is finite only if every number is; the row is looked for
-        # only when it is not.
-        if not math.isfinite(np.add.reduce(array, axis=None)):
-            bad = np.nonzero(~np.isfinite(array).all(axis=1))[0]
-            if bad.size:
-                raise ValueError(f"data for {name_of(i)} is not finite in row {int(bad[0])}")
+        bad = _native.first_row_not_finite(array)
+        if bad >= 0:
+            raise ValueError(f"data for {name_of(i)} is not finite in row {bad}")
         if not single:
             if count is not None and rows != count:
                 raise ValueError(

@@ -147,6 +147,17 @@ TEST(RowProgram, FailureAfterWholeBlocksCarriesItsRow) {
             EvaluationStatus::Finite);
   EXPECT_EQ(lanes[199], 4.0);
   EXPECT_EQ(jac[199], 2.0);
+
+  // The data check itself, over whole blocks and then row by row, and
+  // with the rows further apart than their lanes.
+  EXPECT_EQ(first_row_not_finite(count, data[0], 1), count);
+  xs[250] = NAN;
+  EXPECT_EQ(first_row_not_finite(count, data[0], 1), 250u);
+  EXPECT_EQ(first_row_not_finite(count / 2, {xs.data(), 2}, 1), 125u);
+  xs[250] = 4.0;
+  xs[251] = NAN;
+  EXPECT_EQ(first_row_not_finite(count / 2, {xs.data(), 2}, 1), count / 2);
+  EXPECT_EQ(first_row_not_finite(count / 2, {xs.data(), 2}, 2), 125u);
 }
 
 TEST(RowProgram, RefusesBadInputsAndBuffersBeforeComputing) {
