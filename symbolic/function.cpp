@@ -470,7 +470,8 @@ struct RowProgram::State : PreparedProgram {
   void write_block(std::size_t begin, std::size_t n, std::span<double> out,
                    std::span<double> jacobian, bool with_jacobian) {
     std::size_t lane_row = 0;
-    for (const SweepPlan::Output& output : plan.outputs) {
+    for (std::size_t o = 0; o < plan.outputs.size(); ++o) {
+      const SweepPlan::Output& output = plan.outputs[o];
       const int dimension = order[output.root].dimension;
       for (int i = 0; i < dimension; ++i, ++lane_row) {
         if (!out.empty()) {
@@ -484,8 +485,7 @@ struct RowProgram::State : PreparedProgram {
         double* first = jacobian.data() + begin * block + lane_row * cols;
         // Columns no pass of this output reaches stay 0; where it reaches
         // every one, all are written below.
-        if (!reaches_every_column[static_cast<std::size_t>(
-                &output - plan.outputs.data())]) {
+        if (!reaches_every_column[o]) {
           for (std::size_t r = 0; r < n; ++r) {
             for (std::size_t c = 0; c < cols; ++c) first[r * block + c] = 0.0;
           }
