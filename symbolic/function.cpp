@@ -293,13 +293,16 @@ struct RowProgram::State : PreparedProgram {
     if (total > kMaxBlockLanes) block_ready = false;
     if (!block_ready) return;
     for (const SweepPlan::Output& output : plan.outputs) {
-      std::size_t reached = 0;
+      std::vector<bool> written(cols, false);
       for (std::uint32_t k = output.reached_begin; k < output.reached_end;
            ++k) {
-        reached +=
-            static_cast<std::size_t>(order[plan.reached[k].first].dimension);
+        const auto& [position, column] = plan.reached[k];
+        for (int d = 0; d < order[position].dimension; ++d) {
+          written[column + static_cast<std::size_t>(d)] = true;
+        }
       }
-      reaches_every_column.push_back(reached == cols);
+      reaches_every_column.push_back(std::all_of(written.begin(), written.end(),
+                                                 [](bool w) { return w; }));
     }
     block_lanes.assign(total * kBlockRows, 0.0);
     block_adjoints.assign(cols == 0 ? 0 : total * kBlockRows, 0.0);
