@@ -14,6 +14,7 @@ import sys
 
 import pytest
 
+import data
 import peers
 import pure_engine
 import suite
@@ -252,3 +253,20 @@ def test_core_benchmark_counters_become_nanoseconds(tmp_path):
     assert note is None
     assert [(name, round(ns, 6)) for name, ns, _ in rows] == [("BM_Evaluate/scalar/10000", 25.0)]
     assert suite.run_core_bench(str(tmp_path / "absent"), quick=False)[0] is None
+
+
+@pytest.mark.parametrize("model", data.MODELS, ids=lambda m: m.name)
+def test_w8_function_agrees_with_numpy_over_blocks(model):
+    # 300 rows: whole blocks and a partial one. check() compares the rows
+    # of every implementation that is loaded (NumPy here) with q.Function's.
+    implementations = data.Implementations(model, 300)
+    implementations.check({name: call() for name, call in implementations.calls().items()})
+
+
+def test_w8_solve_forms_reach_one_cost_and_measure_their_own_peak():
+    model = data.MODELS[0]
+    graphs = data.run_child(model, 20_000, "graphs")
+    fd = data.run_child(model, 20_000, "scipy fd")
+    assert math.isclose(graphs["cost"], fd["cost"], rel_tol=1e-8)
+    # 20,000 graphs of about ten nodes hold far more than SciPy's arrays.
+    assert graphs["peak_mib"] > 10 * max(fd["peak_mib"], 1.0)

@@ -22,6 +22,12 @@ struct RowInput {
   std::size_t stride = 0;
 };
 
+// Returns the first of `count` rows of `lanes` numbers each, the rows
+// `stride` numbers apart, that holds a number that is not finite, or
+// `count` when every one is finite: the check of a caller's data, one pass
+// with no allocation.
+std::size_t first_row_not_finite(std::size_t count, RowInput rows, int lanes);
+
 // The outputs' graphs ordered once, with `inputs` (Parameters or Undefined
 // leaves) taking their values from the caller's rows and every other leaf
 // read from its node at each call, as JacobianProgram reads it. Row i gives

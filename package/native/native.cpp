@@ -420,6 +420,19 @@ class RowFunction {
   qs::RowProgram program_;
 };
 
+// The first row of a (N, lanes) float64 array, lanes contiguous, that is
+// not finite, or -1.
+py::ssize_t first_row_not_finite(const py::array_t<double>& array) {
+  const auto count = static_cast<std::size_t>(array.shape(0));
+  const int lanes = array.ndim() > 1 ? static_cast<int>(array.shape(1)) : 1;
+  const std::size_t row = qs::first_row_not_finite(
+      count,
+      {array.data(),
+       static_cast<std::size_t>(array.strides(0)) / sizeof(double)},
+      lanes);
+  return row == count ? -1 : static_cast<py::ssize_t>(row);
+}
+
 // The second derivatives of some outputs, ordered once; each call is for
 // the outputs' lanes weighted by `weights`.
 class HessianProgram {
@@ -648,6 +661,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
            py::arg("max_nfev"), py::arg("callback") = py::none())
       .def_property_readonly("rows", &RowFunction::rows)
       .def_property_readonly("cols", &RowFunction::cols);
+  m.def("first_row_not_finite", &first_row_not_finite, py::arg("array"));
   py::class_<HessianProgram>(m, "HessianProgram")
       .def(py::init<const py::sequence&, const py::sequence&>(),
            py::arg("outputs"), py::arg("params"))

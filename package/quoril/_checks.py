@@ -359,6 +359,9 @@ def as_data(
     return inputs, rows, n
 
 
+_FLOAT64 = np.dtype(np.float64)
+
+
 def as_rows(
     arrays: Sequence[object],
     inputs: Sequence[Expression],
@@ -368,6 +371,9 @@ def as_rows(
     """One float64 array of shape (N, lanes) per input, lanes contiguous, and
     N; a number or a single row stands for every row (a row stride of 0)."""
 
+    # Names are made only for a message: every NumPy call and attribute read
+    # here is paid on each call of a Function, and after a peer's work has
+    # emptied the caches each costs several microseconds.
     def name_of(i: int) -> str:
         return names[i] if names is not None else input_name(inputs, i, label)
 
@@ -379,41 +385,46 @@ def as_rows(
     count: int | None = None
     first = -1
     for i, (data, leaf) in enumerate(zip(arrays, inputs)):
-        name = name_of(i)
-        array = np.asarray(data)
-        if array.dtype.kind not in "iuf":
-            raise TypeError(
-                f"data for {name} must be an array of floats, not {array.dtype}"
-            )
-        array = np.asarray(array, dtype=np.float64, order="C")
+        array = data if type(data) is np.ndarray else np.asarray(data)
+        if array.dtype is not _FLOAT64 or not array.flags.c_contiguous:
+            if array.dtype.kind not in "iuf":
+                raise TypeError(
+                    f"data for {name_of(i)} must be an array of floats, not {array.dtype}"
+                )
+            array = np.ascontiguousarray(array, dtype=np.float64)
         lanes = leaf.dim
-        if lanes == 1 and array.ndim == 2 and array.shape[1] == 1:
-            array = array.reshape(-1)
-        single = array.ndim == (0 if lanes == 1 else 1)
-        rows_shape = (-1,) if lanes == 1 else (-1, lanes)
-        expected = array.ndim == (1 if lanes == 1 else 2)
-        if not single and not (expected and array.shape[1:] == tuple(rows_shape[1:])):
-            shape = "(N,)" if lanes == 1 else f"(N, {lanes})"
+        shape = array.shape
+        if lanes == 1 and len(shape) == 2 and shape[1] == 1:
+            shape = shape[:1]
+        single = len(shape) == (0 if lanes == 1 else 1)
+        expected = len(shape) == 1 if lanes == 1 else len(shape) == 2 and shape[1] == lanes
+        if single and lanes > 1 and shape[0] != lanes:
+            expected = single = False
+        if not single and not expected:
+            wanted = "(N,)" if lanes == 1 else f"(N, {lanes})"
             raise ValueError(
-                f"data for {name} has shape {array.shape}; {name} has {lanes} lanes, "
-                f"so pass shape {shape} or a single row"
+                f"data for {name_of(i)} has shape {array.shape}; {name_of(i)} has {lanes} "
+                f"lanes, so pass shape {wanted} or a single row"
             )
-        array = array.reshape(1, lanes) if single else array.reshape(-1, lanes)
-        bad = np.nonzero(~np.isfinite(array).all(axis=1))[0]
-        if bad.size:
-            raise ValueError(f"data for {name} is not finite in row {int(bad[0])}")
+        rows = 1 if single else shape[0]
+        if array.ndim != 2 or array.shape[1] != lanes:
+            array = array.reshape(rows, lanes)
+        bad = _native.first_row_not_finite(array)
+        if bad >= 0:
+            raise ValueError(f"data for {name_of(i)} is not finite in row {bad}")
         if not single:
-            if count is not None and array.shape[0] != count:
+            if count is not None and rows != count:
                 raise ValueError(
-                    f"data for {name} has {array.shape[0]} rows but data for "
+                    f"data for {name_of(i)} has {rows} rows but data for "
                     f"{name_of(first)} has {count}; pass the same N"
                 )
             if count is None:
-                count, first = array.shape[0], i
+                count, first = rows, i
         shaped.append((array, single))
     n = 1 if count is None else count
-    rows = [np.broadcast_to(a, (n, a.shape[1])) if single else a for a, single in shaped]
-    return rows, n
+    return [np.broadcast_to(a, (n, a.shape[1])) if single else a for a, single in shaped], n
+
+
 def as_hessian_output(output: object) -> Expression:
     """The one Expression whose Hessian is asked for, 1 to 4 lanes."""
     if not isinstance(output, Expression):

@@ -36,6 +36,9 @@ class Function:
         self._values = _native.RowFunction(self.inputs, self.outputs, [])
         # One program per set of Jacobian columns, prepared at first use.
         self._programs: dict[tuple[int, ...], _native.RowFunction] = {}
+        # The Parameters of the last call and their program: a call with
+        # the same objects again needs neither their checks nor the lookup.
+        self._last: tuple[tuple[object, ...], _native.RowFunction] | None = None
 
     @property
     def n_out(self) -> int:
@@ -43,6 +46,10 @@ class Function:
         return int(self._values.rows)
 
     def _program(self, params: Params) -> _native.RowFunction:
+        last = self._last
+        if last is not None and isinstance(params, (list, tuple)) and len(params) == len(last[0]):
+            if all(a is b for a, b in zip(params, last[0])):
+                return last[1]
         columns = as_params(params)
         key = tuple(p.id for p in columns)
         program = self._programs.get(key)
@@ -50,6 +57,9 @@ class Function:
             # The program holds its own handles, so the ids stay taken.
             program = _native.RowFunction(self.inputs, self.outputs, columns)
             self._programs[key] = program
+        # The tuple holds the objects, so none of them can be freed and
+        # another take its place at the same address.
+        self._last = (tuple(columns), program)
         return program
 
     def __call__(self, *arrays: object) -> Array:

@@ -120,6 +120,46 @@ TEST(RowProgram, UndefinedInputsAndFailuresCarryTheRow) {
       std::invalid_argument, "row 0: symbolic value lanes must be finite");
 }
 
+// Rows go in blocks; a row that fails after whole blocks have been written
+// must still be the one named, with nothing of the others left behind, and
+// the tolerant calls must see it too.
+TEST(RowProgram, FailureAfterWholeBlocksCarriesItsRow) {
+  const Value x = undefined(1, "x");
+  const Value k = parameter(2.0, "k");
+  RowProgram program(std::vector<Value>{x}, std::vector<Value>{sqrt(x) * k},
+                     std::vector<Value>{k});
+  const std::size_t count = 300;
+  std::vector<double> xs(count, 4.0);
+  xs[200] = -1.0;
+  const std::vector<RowInput> data{{xs.data(), 1}};
+  std::vector<double> lanes(count), jac(count);
+  EXPECT_THROW_MSG(program.jacobian(count, data, lanes, jac),
+                   std::invalid_argument,
+                   "row 200: symbolic value lanes must be finite");
+  for (const double d : lanes) EXPECT_TRUE(std::isnan(d));
+  for (const double d : jac) EXPECT_TRUE(std::isnan(d));
+  EXPECT_EQ(program.try_evaluate(count, data, lanes),
+            EvaluationStatus::NotFinite);
+  EXPECT_EQ(program.try_jacobian(count, data, lanes, jac),
+            EvaluationStatus::NotFinite);
+  EXPECT_EQ(program.try_jacobian(200, data, std::span(lanes).first(200),
+                                 std::span(jac).first(200)),
+            EvaluationStatus::Finite);
+  EXPECT_EQ(lanes[199], 4.0);
+  EXPECT_EQ(jac[199], 2.0);
+
+  // The data check itself, over whole blocks and then row by row, and
+  // with the rows further apart than their lanes.
+  EXPECT_EQ(first_row_not_finite(count, data[0], 1), count);
+  xs[250] = NAN;
+  EXPECT_EQ(first_row_not_finite(count, data[0], 1), 250u);
+  EXPECT_EQ(first_row_not_finite(count / 2, {xs.data(), 2}, 1), 125u);
+  xs[250] = 4.0;
+  xs[251] = NAN;
+  EXPECT_EQ(first_row_not_finite(count / 2, {xs.data(), 2}, 1), count / 2);
+  EXPECT_EQ(first_row_not_finite(count / 2, {xs.data(), 2}, 2), 125u);
+}
+
 TEST(RowProgram, RefusesBadInputsAndBuffersBeforeComputing) {
   const Value x = undefined(1, "x");
   const Value k = parameter(2.0, "k");

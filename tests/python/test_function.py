@@ -79,6 +79,9 @@ ERRORS = [
      "data for inputs[0] ('t') must be an array of floats, not <U1"),
     (lambda t, p, k, r: q.Function([t, p], r)([1.0, 2.0, np.nan], [1.0, 2.0]), ValueError,
      "data for inputs[0] ('t') is not finite in row 2"),
+    (lambda t, p, k, r: q.Function([t, p], r)(1.0, np.where(np.arange(400).reshape(200, 2) == 261,
+                                                            np.inf, 1.0)), ValueError,
+     "data for inputs[1] ('p') is not finite in row 130"),
     (lambda t, p, k, r: q.Function([t, p], r)(np.ones(2)), TypeError,
      "expected 2 arrays, one per input, not 1"),
     (lambda t, p, k, r: q.Function([t, p], r)([4.0, 1.0, -1.0], [1.0, 2.0]), ValueError,
@@ -109,3 +112,49 @@ def test_sum_of_a_sequence_of_expressions_adds_the_terms(terms, expected):
     a = q.Parameter(1.0, name="a")
     b = q.Parameter(2.5, 3.5, name="b")
     assert q.sum(terms(a, b)).eval() == expected
+
+
+# Models for many rows: enough for several blocks and a partial one, with
+# every kind of node a block computes (one-lane operands broadcast over
+# three lanes, an operand used twice, a Constant exponent, Pack, Component).
+def _every_op(t, p, a, c):
+    u = q.tanh(a * t) + q.log(q.abs(t) + 1.0) / q.atan2(t, a + 2.0) - q.sinc_sqrt(t * t)
+    w = q.pow(q.abs(t) + 0.5, a) + q.pow(q.abs(t) + 1.0, 2.0) + q.atanc_sqrt(t * t) * q.cos(-t)
+    return [u * w, q.exp(-t * t) / (a * a + 1.0)]
+
+
+def _lanes(t, p, a, c):
+    v = q.vec3(t, a * t, q.sin(t)) * p - c
+    return [a * v + t, q.norm(p - c) * p.x, q.dot(v, c) - p[2] * q.sqrt(p.y * p.y + 1.0)]
+
+
+@pytest.mark.parametrize("model", [_every_op, _lanes])
+@pytest.mark.parametrize("n", [1, 128, 300])
+def test_many_rows_equal_row_by_row_bit_for_bit(model, n):
+    t = q.Parameter(0.0, name="t")
+    p = q.Parameter([0.0, 0.0, 0.0], name="p")
+    a = q.Parameter(0.7, name="a")
+    c = q.Parameter([0.3, -1.2, 2.0], name="c")
+    outputs = model(t, p, a, c)
+    f = q.Function([t, p], outputs)
+    T, P = RNG.normal(size=n), RNG.normal(size=(n, 3))
+    values, jac = f.value_and_jacobian(T, P, params=[c, a, t])
+    np.testing.assert_array_equal(f(T, P), values)
+    for i in range(n):
+        t.set_value(float(T[i]))
+        p.set_value(P[i].tolist())
+        expected, expected_jac = q.value_and_jacobian(outputs, [c, a, t])
+        assert values[i].tobytes() == expected.tobytes(), i
+        assert jac[i].tobytes() == expected_jac.tobytes(), i
+
+
+@pytest.mark.parametrize("bad_row", [0, 127, 128, 299])
+def test_a_failure_after_good_blocks_names_its_row(bad_row):
+    t = q.Undefined(name="t")
+    k = q.Parameter(2.0, name="k")
+    f = q.Function([t], q.sqrt(t) * k)
+    T = np.ones(300)
+    T[bad_row] = -1.0
+    for call in (f, lambda T: f.jacobian(T, params=[k])):
+        with pytest.raises(ValueError, match=f"^row {bad_row}: symbolic value lanes must be finite$"):
+            call(T)
