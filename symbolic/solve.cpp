@@ -155,6 +155,80 @@ class RowResiduals {
   Eigen::Index m_ = 0;
 };
 
+// J^T r and the squared norm of every column of J, in one pass over J's
+// rows: over many rows of data each pass over J costs as much as the
+// arithmetic.
+void gradient_and_columns(const Matrix& j, const Vector& r, Vector& g,
+                          Vector& squares) {
+  g.setZero();
+  squares.setZero();
+  const Eigen::Index n = j.cols();
+  for (Eigen::Index row = 0; row < j.rows(); ++row) {
+    const double* entries = j.data() + row * n;
+    const double residual = r[row];
+    for (Eigen::Index c = 0; c < n; ++c) {
+      g[c] += entries[c] * residual;
+      squares[c] += entries[c] * entries[c];
+    }
+  }
+}
+
+// Damped Gauss-Newton steps against one Jacobian: the column-pivoted QR of
+// its free columns, and Q^T (-r), kept until the Jacobian or the free set
+// changes.
+class DampedSteps {
+ public:
+  DampedSteps(Eigen::Index m, Eigen::Index n) : qr_(m, n), rhs_(m) {}
+
+  void factor(const Matrix& j, const Vector& r,
+              const std::vector<Eigen::Index>& free) {
+    qr_.compute(j(Eigen::placeholders::all, free));
+    rhs_ = -r;
+    rhs_.applyOnTheLeft(qr_.householderQ().adjoint());
+    rank_rows_ = std::min(qr_.rows(), qr_.cols());
+    target_ = rhs_.head(rank_rows_);
+  }
+
+  // The step over the free unknowns, in their order.
+  Vector solve(double damping, const Vector& scale,
+               const std::vector<Eigen::Index>& free) const {
+    const Eigen::Index k = qr_.cols();
+    const auto& order = qr_.colsPermutation().indices();
+    Matrix a = Matrix::Zero(rank_rows_ + k, k);
+    a.topRows(rank_rows_) =
+        qr_.matrixQR().topRows(rank_rows_).triangularView<Eigen::Upper>();
+    for (Eigen::Index c = 0; c < k; ++c) {
+      const double s = scale[free[static_cast<std::size_t>(order[c])]];
+      a(rank_rows_ + c, c) = std::sqrt(damping * (s > 0.0 ? s : 1.0));
+    }
+    Vector b = Vector::Zero(rank_rows_ + k);
+    b.head(rank_rows_) = target_;
+    const Vector u = a.colPivHouseholderQr().solve(b);
+    Vector step(k);
+    for (Eigen::Index c = 0; c < k; ++c) step[order[c]] = u[c];
+    return step;
+  }
+
+  // cost - |r + J step|^2 / 2, from the factors: |Q^T (-r)|^2 - |R P^T step
+  // - Q^T (-r)|^2 over two, free of the cancellation against the cost.
+  double predicted_reduction(const Vector& free_step) const {
+    const Eigen::Index k = qr_.cols();
+    const auto& order = qr_.colsPermutation().indices();
+    Vector u(k);
+    for (Eigen::Index c = 0; c < k; ++c) u[c] = free_step[order[c]];
+    const Vector fitted =
+        qr_.matrixQR().topRows(rank_rows_).triangularView<Eigen::Upper>() * u -
+        target_;
+    return 0.5 * (target_.squaredNorm() - fitted.squaredNorm());
+  }
+
+ private:
+  Eigen::ColPivHouseholderQR<Eigen::MatrixXd> qr_;
+  Vector rhs_;
+  Vector target_;
+  Eigen::Index rank_rows_ = 0;
+};
+
 template <class Residuals>
 LeastSquaresResult solve(Residuals& problem, std::span<const Value> params,
                          const LeastSquaresOptions& options);
@@ -236,8 +310,21 @@ LeastSquaresResult solve(Residuals& problem, std::span<const Value> params,
   std::vector<Eigen::Index> free;
   free.reserve(size);
 
+  // The damped step is the least-squares solution of
+  // [J; sqrt(damping * scale)] step = [-r; 0], which avoids squaring J's
+  // condition number in the normal equations. J's free columns are
+  // factored once per Jacobian, J P = Q R, so every damping tried against
+  // the same Jacobian solves only [R; D] u = [Q^T (-r); 0], k + min(m, k)
+  // rows instead of m + k: over many rows of data the factoring is the one
+  // pass over the Jacobian per iteration.
+  DampedSteps steps(m, n);
+  bool factored = false;
+  Vector g(n);
+  Vector column_squares(n);
+  std::vector<Eigen::Index> factored_free;
+
   while (true) {
-    const Vector g = j.transpose() * r;
+    if (!factored) gradient_and_columns(j, r, g, column_squares);
     // An unknown held at a bound by a gradient pushing outwards takes no
     // step, and its gradient component does not count towards convergence.
     // The measure is the largest cosine between the residuals and a
@@ -251,7 +338,7 @@ LeastSquaresResult solve(Residuals& problem, std::span<const Value> params,
           (x[i] <= lower[i] && g[i] > 0.0) || (x[i] >= upper[i] && g[i] < 0.0);
       if (held) continue;
       free.push_back(i);
-      const double column_norm = j.col(i).norm();
+      const double column_norm = std::sqrt(column_squares[i]);
       if (column_norm > 0.0 && residual_norm > 0.0) {
         gradient_norm = std::max(
             gradient_norm, std::abs(g[i]) / (column_norm * residual_norm));
@@ -265,26 +352,17 @@ LeastSquaresResult solve(Residuals& problem, std::span<const Value> params,
       result.status = LeastSquaresStatus::MaxEvaluations;
       break;
     }
-    for (Eigen::Index i = 0; i < n; ++i) {
-      scale[i] = std::max(scale[i], j.col(i).squaredNorm());
+    if (!factored || free != factored_free) {
+      for (Eigen::Index i = 0; i < n; ++i) {
+        scale[i] = std::max(scale[i], column_squares[i]);
+      }
+      steps.factor(j, r, free);
+      factored_free = free;
+      factored = true;
     }
 
-    // The damped Gauss-Newton step over the free unknowns, as the least
-    // squares solution of [J; sqrt(damping * scale)] step = [-r; 0], which
-    // avoids squaring J's condition number in the normal equations.
     const auto k = static_cast<Eigen::Index>(free.size());
-    Matrix a = Matrix::Zero(m + k, k);
-    Vector b = Vector::Zero(m + k);
-    b.head(m) = -r;
-    for (Eigen::Index c = 0; c < k; ++c) {
-      const Eigen::Index i = free[static_cast<std::size_t>(c)];
-      a.block(0, c, m, 1) = j.col(i);
-      a(m + c, c) = std::sqrt(damping * (scale[i] > 0.0 ? scale[i] : 1.0));
-    }
-    // Decomposed in place: over many rows of data `a` is as large as the
-    // Jacobian, and a copy would be one more.
-    const Eigen::ColPivHouseholderQR<Eigen::Ref<Matrix>> qr(a);
-    const Vector reduced = qr.solve(b);
+    const Vector reduced = steps.solve(damping, scale, free);
     Vector trial = x;
     for (Eigen::Index c = 0; c < k; ++c) {
       trial[free[static_cast<std::size_t>(c)]] += reduced[c];
@@ -294,7 +372,13 @@ LeastSquaresResult solve(Residuals& problem, std::span<const Value> params,
     const double step_norm = step.norm();
     const bool short_step =
         step_norm <= options.xtol * (options.xtol + x.norm());
-    const double predicted = cost - 0.5 * (r + j * step).squaredNorm();
+    // Held unknowns do not move, so J step is J's free columns times the
+    // free part of the step.
+    Vector free_step(k);
+    for (Eigen::Index c = 0; c < k; ++c) {
+      free_step[c] = step[free[static_cast<std::size_t>(c)]];
+    }
+    const double predicted = steps.predicted_reduction(free_step);
 
     // Residuals and Jacobian come from one walk: most trial points are
     // accepted, and a separate walk for the residuals would cost nearly as
@@ -343,6 +427,7 @@ LeastSquaresResult solve(Residuals& problem, std::span<const Value> params,
     x = trial;
     std::swap(r, r_trial);
     std::swap(j, j_trial);
+    factored = false;
     cost = 0.5 * r.squaredNorm();
     result.cost_history.push_back(cost);
     // Nielsen's update: shrink the damping smoothly while the model fits.
