@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <numbers>
 #include <optional>
@@ -345,6 +346,22 @@ TEST(OperationTable, FiniteEntryReportsWhatTheThrowingEntryThrowsForNotFinite) {
         EXPECT_TRUE(finite);
       }
     }
+  }
+}
+
+// The dispatch halves the list to find an operation: every number of the
+// enumeration's type reaches its own line of the list, or otherwise() for
+// None and the numbers past the list.
+TEST(OperationTable, DispatchReachesEachOperationAndNoOther) {
+  for (int number = 0; number <= 255; ++number) {
+    SCOPED_TRACE(number);
+    const auto op = static_cast<ExpressionOp>(number);
+    const int reached = visit_operation(
+        op, []<typename O>(O) { return static_cast<int>(O::kOp); },
+        [] { return -1; });
+    const bool in_list = number >= 1 && number <= std::ssize(kOperations);
+    EXPECT_EQ(reached, in_list ? number : -1);
+    EXPECT_EQ(listed(op), in_list);
   }
 }
 
