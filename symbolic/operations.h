@@ -88,17 +88,22 @@ static_assert(listed_in_order(), "the list must follow ExpressionOp's numbers");
 #define QUORIL_INLINE
 #endif
 
-// Every enumerator but None must have a line in the list: -Wswitch warns
-// here for one that is missing.
-constexpr bool listed(ExpressionOp op) noexcept {
+// Calls visit(Operation<op>{}) for the operation `op`, or otherwise() for
+// None and numbers outside the list. Each caller's `visit` is a template,
+// instantiated and inlined per case, so this one switch stands for all of
+// them. An enumerator missing from the list makes -Wswitch warn here.
+template <typename Visit, typename Otherwise>
+QUORIL_INLINE constexpr decltype(auto) visit_operation(ExpressionOp op,
+                                                       Visit&& visit,
+                                                       Otherwise&& otherwise) {
   switch (op) {
-#define QUORIL_LISTED_CASE(name, arity) \
-  case ExpressionOp::name: return true;
-    QUORIL_OPERATIONS(QUORIL_LISTED_CASE)
-#undef QUORIL_LISTED_CASE
+#define QUORIL_VISIT_CASE(name, arity) \
+  case ExpressionOp::name: return visit(Operation<ExpressionOp::name>{});
+    QUORIL_OPERATIONS(QUORIL_VISIT_CASE)
+#undef QUORIL_VISIT_CASE
     case ExpressionOp::None: break;
   }
-  return false;
+  return otherwise();
 }
 
 // The operations from kOperations[first] to before kOperations[last], found
@@ -115,23 +120,19 @@ QUORIL_INLINE constexpr decltype(auto) visit_listed(std::size_t index,
   }
 }
 
-// Calls visit(Operation<op>{}) for the operation `op`, or otherwise() for
-// None and numbers outside the list. Each caller's `visit` is a template,
-// instantiated and inlined per case, so this one dispatch stands for all of
-// them.
-//
-// The dispatch is a tree of comparisons, not a switch: a switch over this
-// many cases becomes a jump table, whose one indirect jump per node the
-// processor mispredicts whenever consecutive nodes differ, as the Multiply
-// and Add of a 3-lane graph's y * s + v alternate; the comparisons are
-// conditional branches, which it predicts from the outcomes just before.
-// Against the table, the 10k-node vector3 graph went from 7% slower than
-// the dispatch written out by hand (bench/README.md) to level, to evaluate
-// and for backward, with the 1-lane and sin/cos graphs unchanged.
+// visit_operation() by a tree of comparisons instead of a switch, for the
+// general kernels. The switch becomes a jump table, and at the general
+// kernels' one jump the processor mispredicts an operation that differs
+// from the last one's, as the Multiply and Add of a 3-lane graph's
+// y * s + v alternate; conditional branches it predicts from the outcomes
+// just before. With the switch there, the 10k-node vector3 graph was 7-13%
+// slower, to evaluate and for backward, than with the switches written out
+// per operation before this table; with the tree, level (bench/README.md).
+// The one-lane shortcuts keep the switch: over the fixed order of a
+// prepared program, the tree cost about 6% of a Jacobian's time.
 template <typename Visit, typename Otherwise>
-QUORIL_INLINE constexpr decltype(auto) visit_operation(ExpressionOp op,
-                                                       Visit&& visit,
-                                                       Otherwise&& otherwise) {
+QUORIL_INLINE constexpr decltype(auto) visit_operation_by_halving(
+    ExpressionOp op, Visit&& visit, Otherwise&& otherwise) {
   const std::size_t index = static_cast<std::size_t>(op) - 1;
   if (index >= std::size(kOperations)) return otherwise();
   return visit_listed<0, std::size(kOperations)>(index, visit);

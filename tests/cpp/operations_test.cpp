@@ -349,19 +349,18 @@ TEST(OperationTable, FiniteEntryReportsWhatTheThrowingEntryThrowsForNotFinite) {
   }
 }
 
-// The dispatch halves the list to find an operation: every number of the
-// enumeration's type reaches its own line of the list, or otherwise() for
-// None and the numbers past the list.
+// Both dispatches, the switch and the one that halves the list: every
+// number of the enumeration's type reaches its own line of the list, or
+// otherwise() for None and the numbers past the list.
 TEST(OperationTable, DispatchReachesEachOperationAndNoOther) {
+  const auto own = []<typename O>(O) { return static_cast<int>(O::kOp); };
+  const auto none = [] { return -1; };
   for (int number = 0; number <= 255; ++number) {
     SCOPED_TRACE(number);
     const auto op = static_cast<ExpressionOp>(number);
-    const int reached = visit_operation(
-        op, []<typename O>(O) { return static_cast<int>(O::kOp); },
-        [] { return -1; });
     const bool in_list = number >= 1 && number <= std::ssize(kOperations);
-    EXPECT_EQ(reached, in_list ? number : -1);
-    EXPECT_EQ(listed(op), in_list);
+    EXPECT_EQ(visit_operation(op, own, none), in_list ? number : -1);
+    EXPECT_EQ(visit_operation_by_halving(op, own, none), in_list ? number : -1);
   }
 }
 
