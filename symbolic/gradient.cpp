@@ -58,7 +58,7 @@ void propagate(const Entry& entry, const Adjoint& g, const SmallValue& out,
                const WalkBuffer<SmallValue>& values,
                WalkBuffer<Adjoint>& adjoints) {
   // The evaluating walk that ran first has refused nodes short of inputs.
-  visit_operation(
+  visit_operation_by_halving(
       entry.op,
       [&]<typename O>(O) {
         if constexpr (O::kOp == ExpressionOp::Pack) {

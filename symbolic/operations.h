@@ -106,6 +106,38 @@ QUORIL_INLINE constexpr decltype(auto) visit_operation(ExpressionOp op,
   return otherwise();
 }
 
+// The operations from kOperations[first] to before kOperations[last], found
+// by halving the range: `index` is the operation's place in the list.
+template <std::size_t first, std::size_t last, typename Visit>
+QUORIL_INLINE constexpr decltype(auto) visit_listed(std::size_t index,
+                                                    Visit& visit) {
+  if constexpr (last - first == 1) {
+    return visit(Operation<kOperations[first]>{});
+  } else {
+    constexpr std::size_t middle = first + (last - first) / 2;
+    if (index < middle) return visit_listed<first, middle>(index, visit);
+    return visit_listed<middle, last>(index, visit);
+  }
+}
+
+// visit_operation() by a tree of comparisons instead of a switch, for the
+// general kernels. The switch becomes a jump table, and at the general
+// kernels' one jump the processor mispredicts an operation that differs
+// from the last one's, as the Multiply and Add of a 3-lane graph's
+// y * s + v alternate; conditional branches it predicts from the outcomes
+// just before. With the switch there, the 10k-node vector3 graph was 7-13%
+// slower, to evaluate and for backward, than with the switches written out
+// per operation before this table; with the tree, level (bench/README.md).
+// The one-lane shortcuts keep the switch: over the fixed order of a
+// prepared program, the tree cost about 6% of a Jacobian's time.
+template <typename Visit, typename Otherwise>
+QUORIL_INLINE constexpr decltype(auto) visit_operation_by_halving(
+    ExpressionOp op, Visit&& visit, Otherwise&& otherwise) {
+  const std::size_t index = static_cast<std::size_t>(op) - 1;
+  if (index >= std::size(kOperations)) return otherwise();
+  return visit_listed<0, std::size(kOperations)>(index, visit);
+}
+
 #define QUORIL_ARITY(name, arity) arity,
 inline constexpr signed char kArities[] = {-1, QUORIL_OPERATIONS(QUORIL_ARITY)};
 #undef QUORIL_ARITY

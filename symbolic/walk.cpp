@@ -49,7 +49,7 @@ void require_operands(const Topology::Entry& entry) {
 SmallValue compute(const Topology::Entry& entry,
                    const WalkBuffer<SmallValue>& values) {
   const std::uint32_t* inputs = entry.inputs;
-  return visit_operation(
+  return visit_operation_by_halving(
       entry.op,
       [&]<typename O>(O) {
         require_operands<O::kArity>(entry);

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <numbers>
 #include <optional>
@@ -345,6 +346,21 @@ TEST(OperationTable, FiniteEntryReportsWhatTheThrowingEntryThrowsForNotFinite) {
         EXPECT_TRUE(finite);
       }
     }
+  }
+}
+
+// Both dispatches, the switch and the one that halves the list: every
+// number of the enumeration's type reaches its own line of the list, or
+// otherwise() for None and the numbers past the list.
+TEST(OperationTable, DispatchReachesEachOperationAndNoOther) {
+  const auto own = []<typename O>(O) { return static_cast<int>(O::kOp); };
+  const auto none = [] { return -1; };
+  for (int number = 0; number <= 255; ++number) {
+    SCOPED_TRACE(number);
+    const auto op = static_cast<ExpressionOp>(number);
+    const bool in_list = number >= 1 && number <= std::ssize(kOperations);
+    EXPECT_EQ(visit_operation(op, own, none), in_list ? number : -1);
+    EXPECT_EQ(visit_operation_by_halving(op, own, none), in_list ? number : -1);
   }
 }
 
