@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import os
 import pathlib
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, TypeAlias, cast
 
 import numpy as np
@@ -285,19 +285,28 @@ def as_inputs(inputs: object) -> list[Expression]:
     seen: dict[int, int] = {}
     for i, item in enumerate(items):
         label = "inputs" if single else f"inputs[{i}]"
-        if not isinstance(item, Expression):
-            raise TypeError(f"{label} must be a Parameter or Undefined, not {type_name(item)}")
-        if item.kind not in ("Parameter", "Undefined"):
-            article = "an" if item.kind[0] in "EU" else "a"
-            raise TypeError(
-                f"{label} is {article} {item.kind}; pass Parameters or Undefined leaves"
-            )
+        item = _require_leaf(
+            item, f"{label} must be a Parameter or Undefined", lambda _: label,
+            "pass Parameters or Undefined leaves",
+        )
         if item.id in seen:
             raise ValueError(
                 f"inputs[{i}] is the same leaf as inputs[{seen[item.id]}]; pass each input once"
             )
         seen[item.id] = i
     return cast(list[Expression], items)
+
+
+def _require_leaf(
+    item: object, wrong_type: str, label: Callable[[Expression], str], advice: str
+) -> Expression:
+    """`item` if it is a Parameter or an Undefined leaf, else a TypeError."""
+    if not isinstance(item, Expression):
+        raise TypeError(f"{wrong_type}, not {type_name(item)}")
+    if item.kind not in ("Parameter", "Undefined"):
+        article = "an" if item.kind[0] in "EU" else "a"
+        raise TypeError(f"{label(item)} is {article} {item.kind}; {advice}")
+    return item
 
 
 def input_name(inputs: Sequence[Expression], i: int, label: str = "inputs") -> str:
@@ -332,15 +341,12 @@ def as_data(
         raise ValueError("data is empty; pass at least one leaf and its array")
     inputs: list[Expression] = []
     for key in data:
-        if not isinstance(key, Expression):
-            raise TypeError(f"data keys must be Parameters or Undefined leaves, not {type_name(key)}")
-        if key.kind not in ("Parameter", "Undefined"):
-            article = "an" if key.kind[0] in "EU" else "a"
-            raise TypeError(
-                f"{data_key_name(key)} is {article} {key.kind}; "
-                "data keys must be Parameters or Undefined leaves"
+        inputs.append(
+            _require_leaf(
+                key, "data keys must be Parameters or Undefined leaves", data_key_name,
+                "data keys must be Parameters or Undefined leaves",
             )
-        inputs.append(key)
+        )
     fitted = {p.id for p in params}
     for key in inputs:
         if key.id in fitted:
