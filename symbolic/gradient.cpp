@@ -91,8 +91,8 @@ void reverse_sweep(Topology& topology, const std::array<double, 4>& seed) {
     const Topology::Entry& entry = order[position];
     if (entry.kind != ValueKind::Expression) continue;
     const Adjoint g = adjoints[position];
-    propagate_entry(entry, g, topology.values[position], order, topology.values,
-                    adjoints);
+    propagate_entry<Dispatch::Halving>(entry, g, topology.values[position],
+                                       order, topology.values, adjoints);
   }
 }
 

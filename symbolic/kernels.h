@@ -126,6 +126,7 @@ QUORIL_INLINE inline bool evaluate_one_lane(
 // every other failure. A one-lane result is stored lane by lane: the next
 // node reads it back at once, and a load that only part of a wide store
 // covers waits for the store to retire.
+template <Dispatch kDispatch = Dispatch::Switch>
 [[nodiscard]] QUORIL_INLINE inline bool evaluate_entry_finite(
     const Topology::Entry& entry, const WalkBuffer<SmallValue>& values,
     SmallValue& out) {
@@ -139,7 +140,7 @@ QUORIL_INLINE inline bool evaluate_one_lane(
     }
     if (a.dimension == 1) {
       bool finite = true;
-      const bool done = visit_operation(
+      const bool done = dispatch_operation<kDispatch>(
           entry.op,
           [&]<typename O>(O) QUORIL_INLINE {
             return evaluate_one_lane<O::kOp>(entry, values, a.lanes[0], out,
@@ -155,10 +156,13 @@ QUORIL_INLINE inline bool evaluate_one_lane(
 // Computes one node of an order into `out`, as the evaluating walk does;
 // throws std::invalid_argument for a lane that is not finite, and whatever
 // evaluate_entry_general() throws.
+template <Dispatch kDispatch = Dispatch::Switch>
 QUORIL_INLINE inline void evaluate_entry_into(
     const Topology::Entry& entry, const WalkBuffer<SmallValue>& values,
     SmallValue& out) {
-  if (!evaluate_entry_finite(entry, values, out)) detail::throw_not_finite();
+  if (!evaluate_entry_finite<kDispatch>(entry, values, out)) {
+    detail::throw_not_finite();
+  }
 }
 
 inline SmallValue evaluate_entry(const Topology::Entry& entry,
@@ -207,13 +211,14 @@ QUORIL_INLINE inline bool propagate_one_lane(
 }
 
 // propagate() with the one-lane operations inline.
+template <Dispatch kDispatch = Dispatch::Switch>
 QUORIL_INLINE inline void propagate_entry(
     const Topology::Entry& entry, const std::array<double, 4>& g,
     const SmallValue& out, const WalkBuffer<Topology::Entry>& order,
     const WalkBuffer<SmallValue>& values,
     WalkBuffer<std::array<double, 4>>& adjoints) {
   if (entry.dimension == 1) {
-    const bool done = visit_operation(
+    const bool done = dispatch_operation<kDispatch>(
         entry.op,
         [&]<typename O>(O) QUORIL_INLINE {
           return propagate_one_lane<O::kOp>(entry, g[0], out, order, values,

@@ -128,14 +128,32 @@ QUORIL_INLINE constexpr decltype(auto) visit_listed(std::size_t index,
 // just before. With the switch there, the 10k-node vector3 graph was 7-13%
 // slower, to evaluate and for backward, than with the switches written out
 // per operation before this table; with the tree, level (bench/README.md).
-// The one-lane shortcuts keep the switch: over the fixed order of a
-// prepared program, the tree cost about 6% of a Jacobian's time.
+// The same holds for the walk's one-lane shortcuts: in the 1-lane Horner
+// graph y * x + c every other node is an Add, and callgrind counted 400k
+// mispredicted indirect jumps in 20 evaluations of 10k nodes with the
+// switch there, against 14 before the table.
 template <typename Visit, typename Otherwise>
 QUORIL_INLINE constexpr decltype(auto) visit_operation_by_halving(
     ExpressionOp op, Visit&& visit, Otherwise&& otherwise) {
   const std::size_t index = static_cast<std::size_t>(op) - 1;
   if (index >= std::size(kOperations)) return otherwise();
   return visit_listed<0, std::size(kOperations)>(index, visit);
+}
+
+// Which of the two a loop over nodes dispatches with. The walks over a
+// graph (evaluation and backward()) take the tree. Prepared programs keep
+// the switch: over their fixed order, repeated call after call, the tree
+// cost about 6% of a Jacobian's time.
+enum class Dispatch { Switch, Halving };
+
+template <Dispatch kDispatch, typename Visit, typename Otherwise>
+QUORIL_INLINE constexpr decltype(auto) dispatch_operation(
+    ExpressionOp op, Visit&& visit, Otherwise&& otherwise) {
+  if constexpr (kDispatch == Dispatch::Halving) {
+    return visit_operation_by_halving(op, visit, otherwise);
+  } else {
+    return visit_operation(op, visit, otherwise);
+  }
 }
 
 #define QUORIL_ARITY(name, arity) arity,

@@ -293,7 +293,7 @@ std::uint32_t walk_graph(ValueNode* const root_node, bool track_root,
       // Computed in place: a value copied in whole would be read back
       // through a wide store that the next node's load only partly covers.
       values.emplace_back();
-      evaluate_entry_into(entry, values, values.back());
+      evaluate_entry_into<Dispatch::Halving>(entry, values, values.back());
     }
     if (keep_order) order.push_back(entry);
     return count++;
