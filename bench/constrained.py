@@ -12,24 +12,15 @@ with finite differences, 3x ipopt). PyTorch and CasADi are optional.
 
 import argparse
 import math
-import os
 import warnings
 
 import numpy as np
 import scipy.optimize
 
 import quoril as q
-from timing import fmt, median_seconds, times
+from timing import fmt, median_seconds, optional_peers, times
 
-os.environ.setdefault("UCX_LOG_LEVEL", "fatal")
-try:
-    import torch
-except ImportError:
-    torch = None
-try:
-    import casadi
-except ImportError:
-    casadi = None
+torch, casadi = optional_peers("torch", "casadi")
 
 
 def hs71(x, ops):

@@ -14,7 +14,6 @@ must reach the same pose before it is timed.
 
 import argparse
 import math
-import os
 
 import numpy as np
 import scipy.optimize
@@ -22,15 +21,9 @@ from scipy.spatial.transform import Rotation
 
 import quoril as q
 from quoril import rotate, transform
-from timing import fmt, median_seconds
+from timing import fmt, median_seconds, optional_peers
 
-# ipopt's linear solver starts MPI, whose transport layer writes errors to
-# stdout where it finds no network interface.
-os.environ.setdefault("UCX_LOG_LEVEL", "fatal")
-try:
-    import casadi
-except ImportError:
-    casadi = None
+(casadi,) = optional_peers("casadi")
 
 
 def composed_rotate(v, w):

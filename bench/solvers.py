@@ -11,7 +11,6 @@ optional: without them their rows are left out and the output says so.
 
 import argparse
 import math
-import os
 import random
 import statistics
 import time
@@ -24,20 +23,9 @@ import scipy.optimize
 
 import quoril as q
 from quoril import _native
-from timing import fmt, median_seconds, times
+from timing import fmt, median_seconds, optional_peers, times
 
-# ipopt's linear solver starts MPI, whose transport layer writes errors to
-# stdout where it finds no network interface. The level is read when the
-# library is loaded, which importing PyTorch already does.
-os.environ.setdefault("UCX_LOG_LEVEL", "fatal")
-try:
-    import torch
-except ImportError:
-    torch = None
-try:
-    import casadi
-except ImportError:
-    casadi = None
+torch, casadi = optional_peers("torch", "casadi")
 
 
 # --- Backends -----------------------------------------------------------------

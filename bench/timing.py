@@ -1,8 +1,26 @@
-"""The timing helpers every benchmark script shares: a median wall time and
-how tables print times and ratios."""
+"""What the benchmark scripts that run on their own share: the optional
+peers, a median wall time, and how tables print times and ratios."""
 
+import importlib
+import os
 import statistics
 import time
+
+
+def optional_peers(*names):
+    """The modules of `names` (the peers, "torch" and "casadi"), each None
+    where it is not installed."""
+    # ipopt's linear solver starts MPI, whose transport layer writes errors to
+    # stdout where it finds no network interface. The level is read when the
+    # library is loaded, which importing PyTorch already does.
+    os.environ.setdefault("UCX_LOG_LEVEL", "fatal")
+    found = []
+    for name in names:
+        try:
+            found.append(importlib.import_module(name))
+        except ImportError:
+            found.append(None)
+    return found
 
 
 def median_seconds(call, repeat, setup=None):
